@@ -1,0 +1,33 @@
+// The process entry point on hosts other than Windows: the arguments arrive
+// as UTF-8 and are handed on as UTF-16.
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "driver/entry.h"
+#include "driver/utf8.h"
+#include "library/kernel.h"
+#include "text/output.h"
+
+int main(int argc, char* argv[]) {
+  std::vector<WideString> arguments;
+  arguments.reserve(static_cast<std::size_t>(argc));
+  for (int i = 0; i < argc; ++i) arguments.push_back(Utf8ToWide(argv[i]));
+  std::vector<const WideChar*> wideArgv;
+  for (const WideString& argument : arguments) wideArgv.push_back(argument.c_str());
+  wideArgv.push_back(nullptr);
+
+  // A console shows every message as it comes; a file or a pipe gets them in
+  // large writes.
+  const bool console = isatty(STDOUT_FILENO) != 0;
+  static char buffer[1 << 16];
+  if (!console) std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  StdioOutput output(stdout, console);
+  SetMessageOutput(&output);
+
+  const int status =
+      KestruneMain(argc, wideArgv.data(), [](std::uint32_t milliseconds) { Sleep(milliseconds); });
+  SetMessageOutput(nullptr);
+  return status;
+}
