@@ -80,7 +80,9 @@ void SysFreeString(BSTR text) {
   std::free(LengthPrefix(text));
 }
 
-UINT SysStringLen(BSTR text) { return text == nullptr ? 0 : *LengthPrefix(text) / sizeof(OLECHAR); }
+UINT SysStringLen(BSTR text) {
+  return text == nullptr ? 0 : static_cast<UINT>(*LengthPrefix(text) / sizeof(OLECHAR));
+}
 
 std::size_t SysLiveStringCount() { return g_liveStrings; }
 
