@@ -7,6 +7,7 @@
 
 #include "driver/entry.h"
 #include "driver/utf8.h"
+#include "library/folder_library.h"
 #include "library/kernel.h"
 #include "text/output.h"
 
@@ -26,6 +27,7 @@ int main(int argc, char* argv[]) {
   StdioOutput output(stdout, console);
   SetMessageOutput(&output);
 
+  CFolderLibrary library;
   const int status =
       KestruneMain(argc, wideArgv.data(), [](std::uint32_t milliseconds) { Sleep(milliseconds); });
   SetMessageOutput(nullptr);

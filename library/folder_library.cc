@@ -1,0 +1,200 @@
+#include "library/folder_library.h"
+
+#include <optional>
+
+#include "library/audio_file.h"
+#include "library/folder_walk.h"
+#include "library/itunes.h"
+
+namespace {
+
+BSTR Copy(const WideString& text) {
+  return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+}
+
+// Connection objects live as long as the library.
+template <typename Interface>
+class Lasting : public Interface {
+ public:
+  HRESULT QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IDispatch && iid != Own()) return E_NOINTERFACE;
+    AddRef();
+    *out = this;
+    return S_OK;
+  }
+  ULONG AddRef() override { return ++m_Refs; }
+  ULONG Release() override { return --m_Refs; }
+
+ protected:
+  virtual const IID& Own() const { return IID_IUnknown; }
+
+ private:
+  ULONG m_Refs = 1;
+};
+
+// One item of the walk; a track when its file is audio that could be read.
+class FileItem final : public IITFileOrCDTrack {
+ public:
+  explicit FileItem(const FolderItem& item) : m_Path(item.path), m_Format(item.format) {
+    if (m_Format) m_Tags = ReadAudioTags(m_Path, *m_Format);
+  }
+
+  HRESULT QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    const bool track = iid == IID_IITFileOrCDTrack && m_Tags.has_value();
+    if (iid != IID_IUnknown && iid != IID_IDispatch && !track) return E_NOINTERFACE;
+    AddRef();
+    *out = this;
+    return S_OK;
+  }
+  ULONG AddRef() override { return ++m_Refs; }
+  ULONG Release() override {
+    if (--m_Refs != 0) return m_Refs;
+    delete this;
+    return 0;
+  }
+
+  HRESULT get_Artist(BSTR* out) override { return Text(&AudioTags::artist, out); }
+  HRESULT get_AlbumArtist(BSTR* out) override { return Text(&AudioTags::albumArtist, out); }
+  HRESULT get_Album(BSTR* out) override { return Text(&AudioTags::album, out); }
+  HRESULT get_SortAlbum(BSTR* out) override { return Text(&AudioTags::sortAlbum, out); }
+  HRESULT get_Name(BSTR* out) override { return Text(&AudioTags::name, out); }
+  HRESULT get_Year(std::int32_t* out) override {
+    if (out == nullptr) return E_POINTER;
+    if (!m_Tags) return E_FAIL;
+    *out = m_Tags->year;
+    return S_OK;
+  }
+  // The tags are read again from the file as stored, so that a read-back
+  // shows what the file now holds.
+  HRESULT put_SortAlbum(BSTR value) override {
+    if (!m_Format || !m_Tags) return E_FAIL;
+    const WideString text(value != nullptr ? value : WIDE(""), SysStringLen(value));
+    const bool written = WriteSortAlbum(m_Path, *m_Format, text);
+    m_Tags = ReadAudioTags(m_Path, *m_Format);
+    return written ? S_OK : E_FAIL;
+  }
+
+ private:
+  ~FileItem() = default;
+
+  HRESULT Text(WideString AudioTags::*field, BSTR* out) {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!m_Tags) return E_FAIL;
+    *out = Copy((*m_Tags).*field);
+    return S_OK;
+  }
+
+  std::string m_Path;
+  std::optional<AudioFormat> m_Format;
+  std::optional<AudioTags> m_Tags;
+  ULONG m_Refs = 1;
+};
+
+class Enumerator final : public Lasting<IEnumVARIANT> {
+ public:
+  bool Start(const std::string& root) { return m_Walk.Start(root); }
+  HRESULT Next(ULONG count, VARIANT* element, ULONG* fetched) override {
+    if (fetched != nullptr) *fetched = 0;
+    if (count != 1 || element == nullptr) return E_FAIL;
+    FolderItem item;
+    if (!m_Walk.Next(item)) return S_FALSE;
+    V_VT(element) = VT_DISPATCH;
+    V_DISPATCH(element) = new FileItem(item);
+    if (fetched != nullptr) *fetched = 1;
+    return S_OK;
+  }
+  HRESULT Reset() override {
+    m_Walk.Reset();
+    return S_OK;
+  }
+
+ protected:
+  const IID& Own() const override { return IID_IEnumVARIANT; }
+
+ private:
+  CFolderWalk m_Walk;
+};
+
+class Collection final : public Lasting<IITTrackCollection> {
+ public:
+  explicit Collection(Enumerator* enumerator) : m_Enumerator(enumerator) {}
+  HRESULT get__NewEnum(IUnknown** out) override {
+    if (out == nullptr) return E_POINTER;
+    m_Enumerator->Reset();
+    m_Enumerator->AddRef();
+    *out = m_Enumerator;
+    return S_OK;
+  }
+
+ private:
+  Enumerator* m_Enumerator;
+};
+
+class Playlist final : public Lasting<IITLibraryPlaylist> {
+ public:
+  explicit Playlist(Collection* tracks) : m_Tracks(tracks) {}
+  HRESULT get_Tracks(IITTrackCollection** out) override {
+    if (out == nullptr) return E_POINTER;
+    m_Tracks->AddRef();
+    *out = m_Tracks;
+    return S_OK;
+  }
+
+ private:
+  Collection* m_Tracks;
+};
+
+class App final : public Lasting<IiTunes> {
+ public:
+  explicit App(Playlist* playlist) : m_Playlist(playlist) {}
+  HRESULT CheckVersion(std::int32_t, std::int32_t, VARIANT_BOOL* compatible) override {
+    if (compatible == nullptr) return E_POINTER;
+    *compatible = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT get_LibraryPlaylist(IITLibraryPlaylist** out) override {
+    if (out == nullptr) return E_POINTER;
+    m_Playlist->AddRef();
+    *out = m_Playlist;
+    return S_OK;
+  }
+
+ protected:
+  const IID& Own() const override { return IID_IiTunes; }
+
+ private:
+  Playlist* m_Playlist;
+};
+
+}  // namespace
+
+struct CFolderLibrary::Objects {
+  Objects() : collection(&enumerator), playlist(&collection), app(&playlist) {}
+  Enumerator enumerator;
+  Collection collection;
+  Playlist playlist;
+  App app;
+};
+
+CFolderLibrary::CFolderLibrary()
+    : m_Objects(std::make_unique<Objects>()), m_PreviousHost(SetComHost(this)) {}
+
+CFolderLibrary::~CFolderLibrary() { SetComHost(m_PreviousHost); }
+
+HRESULT CFolderLibrary::Initialize(DWORD) {
+  SilenceTagLib();
+  return S_OK;
+}
+
+void CFolderLibrary::Uninitialize() {}
+
+HRESULT CFolderLibrary::CreateInstance(REFCLSID clsid, DWORD, REFIID iid, void** object) {
+  if (clsid != CLSID_iTunesApp) return REGDB_E_CLASSNOTREG;
+  if (!m_Objects->enumerator.Start(LibraryFolder())) return E_FAIL;
+  return m_Objects->app.QueryInterface(iid, object);
+}

@@ -1,0 +1,43 @@
+// The items of a library folder, depth first, the entries of every folder in
+// byte order of their names, so that every machine walks them alike. Only
+// one folder's names per level are held, never a list of the library.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "library/audio_file.h"
+
+struct FolderItem {
+  std::string path;
+  // None: an item that is not a track (a folder under an audio name, a
+  // folder or file that cannot be read).
+  std::optional<AudioFormat> format;
+};
+
+class CFolderWalk {
+ public:
+  // False when `root` is not a folder that can be read.
+  bool Start(const std::string& root);
+  // False once every item has been given.
+  bool Next(FolderItem& item);
+  void Reset() { Start(m_Root); }
+
+ private:
+  struct Level {
+    std::string path;
+    std::vector<std::string> names;
+    std::size_t next = 0;
+  };
+  // Pushes the folder's level; false when it cannot be read.
+  bool Enter(const std::string& path);
+
+  std::string m_Root;
+  std::vector<Level> m_Levels;
+};
+
+// Where the library is: $KESTRUNE_LIBRARY, else the user's music folder
+// ($XDG_MUSIC_DIR, from the environment or ~/.config/user-dirs.dirs), else
+// ~/Music.
+std::string LibraryFolder();
