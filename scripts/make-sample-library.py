@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 
+from mutagen.aiff import AIFF
 from mutagen.asf import ASF
 from mutagen.flac import FLAC
 from mutagen.id3 import ID3, TALB, TIT2, TPE1, TPE2, TYER, TDRC
@@ -27,6 +28,7 @@ ENCODERS = {
     ".opus": ["-c:a", "libopus", "-b:a", "8k"],
     ".wma": ["-c:a", "wmav2", "-b:a", "32k", "-ar", "8000"],
     ".wav": ["-c:a", "pcm_s16le", "-ar", "8000"],
+    ".aiff": ["-c:a", "pcm_s16be", "-ar", "8000"],
 }
 
 
@@ -41,7 +43,7 @@ def tone(path, seconds=0.25):
 
 def tag(path, artist, album, title, year, album_artist=""):
     ext = os.path.splitext(path)[1]
-    if ext in (".mp3", ".wav"):
+    if ext in (".mp3", ".wav", ".aiff"):
         tags = ID3()
         tags.add(TPE1(encoding=1, text=artist))
         if album_artist:
@@ -51,10 +53,9 @@ def tag(path, artist, album, title, year, album_artist=""):
         if year:
             tags.add(TYER(encoding=0, text=str(year)))
         if ext == ".mp3":
-            ID3(path).delete() if os.path.getsize(path) and open(path, "rb").read(3) == b"ID3" else None
             tags.save(path, v2_version=3, padding=lambda info: 512)
         else:
-            wave = WAVE(path)
+            wave = WAVE(path) if ext == ".wav" else AIFF(path)
             wave.add_tags()
             for frame in tags.values():
                 wave.tags.add(frame)
@@ -103,6 +104,7 @@ TRACKS = [
      "Death on Two Legs", 1975, ""),
     ("Queen/A Night at the Opera/02 Lazing on a Sunday Afternoon.ogg", "Queen",
      "A Night at the Opera", "Lazing on a Sunday Afternoon", 1975, ""),
+    ("Queen/Jazz/01 Mustapha.aiff", "Queen", "Jazz", "Mustapha", 1978, ""),
     ("Queen/Demos/01 Untitled.opus", "Queen", "Demos", "Untitled", 0, ""),
     ("Various Artists/The Summer Hits/01 Sunny.wma", "The Sunnies", "The Summer Hits", "Sunny",
      1998, "Various Artists"),

@@ -1,0 +1,95 @@
+#include "library/folder_walk.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "library/temp_folder.h"
+
+namespace {
+
+std::vector<std::string> Walk(CFolderWalk& walk, const std::string& root) {
+  std::vector<std::string> items;
+  FolderItem item;
+  while (walk.Next(item)) {
+    items.push_back(item.path.substr(root.size() + 1) + (item.format ? "" : " (not a track)"));
+  }
+  return items;
+}
+
+TEST(FolderWalk, DepthFirstInByteOrderSkippingHiddenAndOtherFiles) {
+  TempFolder root;
+  for (const char* name :
+       {"b.mp3", "B.flac", "a/z.ogg", "a/b/c.M4A", "a/.hidden.mp3", ".hidden/x.mp3", "cover.jpg",
+        "a/playlist.m3u", "ab.wma", "a.wav", "\xC3\xA9t\xC3\xA9.opus", "x.mp3/inner.mp3", "log"}) {
+    root.Write(name, "content");
+  }
+  ASSERT_EQ(symlink((root.Path() + "/a").c_str(), (root.Path() + "/a/loop").c_str()), 0);
+  ASSERT_EQ(symlink((root.Path() + "/b.mp3").c_str(), (root.Path() + "/linked.mp3").c_str()), 0);
+  ASSERT_EQ(symlink("/nonexistent", (root.Path() + "/broken.mp3").c_str()), 0);
+
+  CFolderWalk walk;
+  ASSERT_TRUE(walk.Start(root.Path()));
+  const std::vector<std::string> expected = {"B.flac",
+                                             "a/b/c.M4A",
+                                             "a/z.ogg",
+                                             "a.wav",
+                                             "ab.wma",
+                                             "b.mp3",
+                                             "broken.mp3 (not a track)",
+                                             "linked.mp3",
+                                             "x.mp3 (not a track)",
+                                             "x.mp3/inner.mp3",
+                                             "\xC3\xA9t\xC3\xA9.opus"};
+  EXPECT_EQ(Walk(walk, root.Path()), expected);
+  walk.Reset();
+  EXPECT_EQ(Walk(walk, root.Path()), expected);
+}
+
+TEST(FolderWalk, RootMustBeAReadableFolder) {
+  TempFolder root;
+  const std::string file = root.Write("file.mp3", "x");
+  CFolderWalk walk;
+  EXPECT_FALSE(walk.Start(root.Path() + "/missing"));
+  EXPECT_FALSE(walk.Start(file));
+  EXPECT_TRUE(walk.Start(root.Path()));
+}
+
+TEST(FolderWalk, UnreadableFolderIsAnItemThatIsNotATrack) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every folder";
+  TempFolder root;
+  root.Write("locked/a.mp3", "x");
+  root.Write("open.mp3", "x");
+  ASSERT_EQ(chmod((root.Path() + "/locked").c_str(), 0), 0);
+  CFolderWalk walk;
+  ASSERT_TRUE(walk.Start(root.Path()));
+  EXPECT_EQ(Walk(walk, root.Path()),
+            (std::vector<std::string>{"locked (not a track)", "open.mp3"}));
+}
+
+TEST(LibraryFolder, SettingThenMusicFolderThenHome) {
+  TempFolder home;
+  home.Write(".config/user-dirs.dirs", "# comment\nXDG_MUSIC_DIR=\"$HOME/Songs\"\n");
+  const char* saved[] = {"KESTRUNE_LIBRARY", "XDG_MUSIC_DIR", "XDG_CONFIG_HOME", "HOME"};
+  std::vector<std::pair<std::string, std::string>> restore;
+  for (const char* name : saved) {
+    if (const char* value = std::getenv(name)) restore.emplace_back(name, value);
+    unsetenv(name);
+  }
+  setenv("HOME", home.Path().c_str(), 1);
+  EXPECT_EQ(LibraryFolder(), home.Path() + "/Songs");
+  setenv("XDG_MUSIC_DIR", "/music", 1);
+  EXPECT_EQ(LibraryFolder(), "/music");
+  setenv("KESTRUNE_LIBRARY", "/library", 1);
+  EXPECT_EQ(LibraryFolder(), "/library");
+  unsetenv("KESTRUNE_LIBRARY");
+  unsetenv("XDG_MUSIC_DIR");
+  setenv("XDG_CONFIG_HOME", (home.Path() + "/nowhere").c_str(), 1);
+  EXPECT_EQ(LibraryFolder(), home.Path() + "/Music");
+  for (const char* name : saved) unsetenv(name);
+  for (const auto& [name, value] : restore) setenv(name.c_str(), value.c_str(), 1);
+}
+
+}  // namespace
