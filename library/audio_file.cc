@@ -601,7 +601,7 @@ bool RestoreAsfContentDescription(const std::string& original, std::string& temp
 bool EditCopy(const std::string& file, AudioFormat format, const WideString& value) {
   const TagLib::String text = Taglib(value);
   switch (format) {
-    case AudioFormat::Mpeg: {  // an MP3 whose only tag is APE
+    case AudioFormat::Mpeg: {  // an MP3 with an APE tag and no ID3v2
       TagLib::MPEG::File mpeg(file.c_str(), false);
       if (!mpeg.isValid()) return false;
       SetApe(mpeg.APETag(true), value);
@@ -692,17 +692,17 @@ bool PrepareCopy(const std::string& path, AudioFormat format, const WideString& 
   return true;
 }
 
-bool IsApeOnlyMp3(const std::string& path) {
+bool HasApeButNoId3v2(const std::string& path) {
   const std::optional<std::size_t> leading = LeadingTagSize(path);
   if (!leading || *leading != 0) return false;
   TagLib::MPEG::File file(path.c_str(), false);
-  return file.isValid() && file.hasAPETag() && !file.hasID3v1Tag();
+  return file.isValid() && file.hasAPETag();
 }
 
 bool Prepare(const std::string& path, AudioFormat format, const WideString& value, Change& change) {
   switch (format) {
     case AudioFormat::Mpeg:
-      if (IsApeOnlyMp3(path)) return PrepareCopy(path, format, value, change);
+      if (HasApeButNoId3v2(path)) return PrepareCopy(path, format, value, change);
       return PrepareLeadingTag(path, value, change);
     case AudioFormat::Adts:
     case AudioFormat::TrueAudio:

@@ -3,7 +3,10 @@
 # test Kestrune. Does nothing when all is there.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev clang-format)
+# TagLib for the folder library; mutagen and ffmpeg read the tests' files back
+# (and made the sample library).
+packages=(cmake g++ make pkg-config libgtest-dev clang-format libtag1-dev python3 python3-mutagen
+  ffmpeg)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
