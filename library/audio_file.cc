@@ -1,11 +1,13 @@
 #include "library/audio_file.h"
 
+#include <fcntl.h>
 #include <taglib/aifffile.h>
 #include <taglib/apefile.h>
 #include <taglib/apetag.h>
 #include <taglib/asffile.h>
 #include <taglib/flacfile.h>
 #include <taglib/id3v1tag.h>
+#include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mp4file.h>
 #include <taglib/mpcfile.h>
@@ -15,6 +17,7 @@
 #include <taglib/speexfile.h>
 #include <taglib/tdebuglistener.h>
 #include <taglib/textidentificationframe.h>
+#include <taglib/tfilestream.h>
 #include <taglib/trueaudiofile.h>
 #include <taglib/vorbisfile.h>
 #include <taglib/wavfile.h>
@@ -203,7 +206,7 @@ std::size_t FrameLength(const std::string& bytes, std::size_t at, bool adts) {
 }
 
 // The size of the ID3v2 tag at the start of the file (0 for none), or
-// nothing when the file cannot be read or its tag runs past its end.
+// nothing when the file cannot be read.
 std::optional<std::size_t> LeadingTagSize(const std::string& path) {
   std::string header;
   if (!ReadBytes(path, 0, 10, header)) return std::nullopt;
@@ -211,22 +214,33 @@ std::optional<std::size_t> LeadingTagSize(const std::string& path) {
   return size.value_or(0);
 }
 
-bool LooksLikeAudioAfterTag(const std::string& path, AudioFormat format) {
-  const std::optional<std::size_t> tagSize = LeadingTagSize(path);
-  if (!tagSize) return false;
-  std::string start;
-  if (!ReadBytes(path, *tagSize, 8192, start)) return false;
-  if (format == AudioFormat::TrueAudio) return start.compare(0, 4, "TTA1") == 0;
+// Two frames in a row where the audio should start, or the file ends after
+// the first: text, other formats and files cut inside their tag have none.
+bool LooksLikeAudioAfterTag(int fd, AudioFormat format) {
+  constexpr std::size_t kHead = 4096;
+  std::string bytes;
+  if (!ReadBytes(fd, 0, kHead, bytes)) return false;
+  const std::size_t tagSize = Id3v2TagSize(bytes).value_or(0);
+  // `bytes` holds the file from `base` on.
+  std::size_t base = 0;
+  if (bytes.size() == kHead && tagSize + 64 > kHead) {
+    if (!ReadBytes(fd, tagSize, kHead, bytes)) return false;
+    base = tagSize;
+  }
+  const std::size_t audio = tagSize - base;
+  if (audio >= bytes.size()) return false;
+  if (format == AudioFormat::TrueAudio) return bytes.compare(audio, 4, "TTA1") == 0;
   // Taggers sometimes leave zeros between the tag and the first frame.
-  std::size_t at = start.find_first_not_of('\0');
+  const std::size_t at = bytes.find_first_not_of('\0', audio);
   if (at == std::string::npos) return false;
   const bool adts = format == AudioFormat::Adts;
-  const std::size_t length = FrameLength(start, at, adts);
+  const std::size_t length = FrameLength(bytes, at, adts);
   if (length == 0) return false;
-  // A second frame where the first one ends, unless the file ends there.
-  std::string next;
-  if (!ReadBytes(path, *tagSize + at + length, 8, next)) return false;
-  return next.empty() || FrameLength(next, 0, adts) != 0;
+  if (at + length + 8 > bytes.size()) {
+    if (!ReadBytes(fd, base + at + length, 8, bytes)) return false;
+    return bytes.empty() || FrameLength(bytes, 0, adts) != 0;
+  }
+  return FrameLength(bytes, at + length, adts) != 0;
 }
 
 template <typename File>
@@ -236,15 +250,22 @@ bool HasAudio(File& file) {
 }
 
 std::optional<AudioTags> ReadMpegFamily(const std::string& path, AudioFormat format) {
-  if (!LooksLikeAudioAfterTag(path, format)) return std::nullopt;
+  // One descriptor for the check and for TagLib, which owns it from then on.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  if (!LooksLikeAudioAfterTag(fd, format)) {
+    close(fd);
+    return std::nullopt;
+  }
+  TagLib::FileStream stream(fd, true);
   if (format == AudioFormat::TrueAudio) {
-    TagLib::TrueAudio::File file(path.c_str(), false);
+    TagLib::TrueAudio::File file(&stream, false);
     if (!file.isValid()) return std::nullopt;
     const AudioTags v2 = FromId3v2(file.ID3v2Tag());
     const AudioTags v1 = file.hasID3v1Tag() ? FromId3v1(file.ID3v1Tag()) : AudioTags();
     return Merge(file.hasID3v2Tag() ? &v2 : nullptr, file.hasID3v1Tag() ? &v1 : nullptr, nullptr);
   }
-  TagLib::MPEG::File file(path.c_str(), false);
+  TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
   if (!file.isValid()) return std::nullopt;
   const AudioTags v2 = FromId3v2(file.ID3v2Tag());
   const AudioTags v1 = file.hasID3v1Tag() ? FromId3v1(file.ID3v1Tag()) : AudioTags();
@@ -718,11 +739,10 @@ bool Prepare(const std::string& path, AudioFormat format, const WideString& valu
 
 }  // namespace
 
-bool WriteSortAlbum(const std::string& path, AudioFormat format, const WideString& sortAlbum) {
+bool WriteSortAlbum(const std::string& path, AudioFormat format, AudioTags& tags,
+                    const WideString& sortAlbum) {
   if (!MayChangeFile(path)) return false;
-  const std::optional<AudioTags> before = ReadAudioTags(path, format);
-  if (!before) return false;
-  AudioTags expected = *before;
+  AudioTags expected = tags;
   expected.sortAlbum = sortAlbum;
   // Whatever is written must read back as exactly this, or it is undone.
   const auto holdsExpected = [&expected, format](const std::string& file) {
@@ -732,21 +752,16 @@ bool WriteSortAlbum(const std::string& path, AudioFormat format, const WideStrin
 
   Change change;
   if (!Prepare(path, format, sortAlbum, change)) return false;
-  if (change.none) return holdsExpected(path);
-  if (!change.temporary.empty()) {
-    if (!holdsExpected(change.temporary)) {
-      unlink(change.temporary.c_str());
-      return false;
-    }
-    return CommitTemporary(change.temporary, path);
+  bool written;
+  if (change.none) {
+    written = holdsExpected(path);
+  } else if (!change.temporary.empty()) {
+    written = holdsExpected(change.temporary) && CommitTemporary(change.temporary, path);
+    if (!written) unlink(change.temporary.c_str());
+  } else {
+    written = WriteInPlace(path, change.offset, change.after) && holdsExpected(path);
+    if (!written) WriteInPlace(path, change.offset, change.before);
   }
-  if (!WriteInPlace(path, change.offset, change.after)) {
-    WriteInPlace(path, change.offset, change.before);
-    return false;
-  }
-  if (!holdsExpected(path)) {
-    WriteInPlace(path, change.offset, change.before);
-    return false;
-  }
-  return true;
+  if (written) tags = expected;
+  return written;
 }

@@ -25,8 +25,12 @@ struct AudioTags {
 // Nothing when the file cannot be read or is not really audio of `format`.
 std::optional<AudioTags> ReadAudioTags(const std::string& path, AudioFormat format);
 
-// True once the file holds `sortAlbum` and is otherwise unchanged.
-bool WriteSortAlbum(const std::string& path, AudioFormat format, const WideString& sortAlbum);
+// Gives the file whose tags were last read as `tags` the album sort
+// `sortAlbum`. True once the file reads back as `tags` with that one field
+// changed; `tags` then holds what the file says. A file that changed since
+// it was read reads back otherwise, and the write is undone or never made.
+bool WriteSortAlbum(const std::string& path, AudioFormat format, AudioTags& tags,
+                    const WideString& sortAlbum);
 
 // The number formed by the leading digits of a date text; 0 without any.
 std::int32_t YearOfDate(const WideString& date);

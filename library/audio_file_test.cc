@@ -34,6 +34,12 @@ std::vector<std::string> Names(const std::string& folder) {
   return names;
 }
 
+// A write as the library makes it: with the tags it read before.
+bool Write(const std::string& path, AudioFormat format, const WideString& value) {
+  AudioTags tags = ReadAudioTags(path, format).value_or(AudioTags());
+  return WriteSortAlbum(path, format, tags, value);
+}
+
 class AudioFileTest : public ::testing::Test {
  protected:
   void SetUp() override { SilenceTagLib(); }
@@ -128,7 +134,7 @@ TEST_F(AudioFileTest, FilesThatAreNotReallyAudioOfTheirKind) {
     const std::optional<AudioFormat> format = FormatOfName(c.name);
     ASSERT_TRUE(format);
     EXPECT_EQ(ReadAudioTags(path, *format), std::nullopt) << c.name;
-    EXPECT_FALSE(WriteSortAlbum(path, *format, WIDE("1979 Wall"))) << c.name;
+    EXPECT_FALSE(Write(path, *format, WIDE("1979 Wall"))) << c.name;
     EXPECT_EQ(Content(path), c.content) << c.name;
   }
 }
@@ -136,7 +142,7 @@ TEST_F(AudioFileTest, FilesThatAreNotReallyAudioOfTheirKind) {
 TEST_F(AudioFileTest, WriteInPlaceKeepsTheSizeAndEveryOtherByte) {
   const std::string path = folder.Copy(kMp3, "a.mp3");
   const std::string before = Content(path);
-  ASSERT_TRUE(WriteSortAlbum(path, AudioFormat::Mpeg, WIDE("1979 Wall")));
+  ASSERT_TRUE(Write(path, AudioFormat::Mpeg, WIDE("1979 Wall")));
   const std::string after = Content(path);
   ASSERT_EQ(after.size(), before.size());
   EXPECT_EQ(ReadAudioTags(path, AudioFormat::Mpeg)->sortAlbum, WIDE("1979 Wall"));
@@ -144,7 +150,7 @@ TEST_F(AudioFileTest, WriteInPlaceKeepsTheSizeAndEveryOtherByte) {
   const std::size_t tagSize = 10 + (std::size_t{static_cast<unsigned char>(before[8])} << 7 |
                                     static_cast<unsigned char>(before[9]));
   EXPECT_EQ(after.substr(tagSize), before.substr(tagSize));
-  ASSERT_TRUE(WriteSortAlbum(path, AudioFormat::Mpeg, WIDE("")));
+  ASSERT_TRUE(Write(path, AudioFormat::Mpeg, WIDE("")));
   EXPECT_EQ(Content(path), before);
 }
 
@@ -153,22 +159,33 @@ TEST_F(AudioFileTest, RefusedWritesLeaveEverythingAsItWas) {
   // A read-only file, even for root.
   const std::string readOnly = folder.Copy(kMp3, "read-only/a.mp3");
   ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
-  EXPECT_FALSE(WriteSortAlbum(readOnly, AudioFormat::Mpeg, WIDE("1979 Wall")));
+  EXPECT_FALSE(Write(readOnly, AudioFormat::Mpeg, WIDE("1979 Wall")));
   EXPECT_EQ(Content(readOnly), Content(kMp3));
 
   // A read-only folder: the file may change in place, but not be replaced.
   const std::string inLocked = folder.Copy(kMp3, "locked/a.mp3");
   const std::string flacInLocked = folder.Copy(kFlac, "locked/b.flac");
   ASSERT_EQ(chmod((folder.Path() + "/locked").c_str(), 0555), 0);
-  EXPECT_FALSE(WriteSortAlbum(inLocked, AudioFormat::Mpeg, longKey));
-  EXPECT_FALSE(WriteSortAlbum(flacInLocked, AudioFormat::Flac, WIDE("1980 Wall")));
+  EXPECT_FALSE(Write(inLocked, AudioFormat::Mpeg, longKey));
+  EXPECT_FALSE(Write(flacInLocked, AudioFormat::Flac, WIDE("1980 Wall")));
   EXPECT_EQ(Content(inLocked), Content(kMp3));
   EXPECT_EQ(Content(flacInLocked), Content(kFlac));
-  EXPECT_TRUE(WriteSortAlbum(inLocked, AudioFormat::Mpeg, WIDE("1979 Wall")));
+  EXPECT_TRUE(Write(inLocked, AudioFormat::Mpeg, WIDE("1979 Wall")));
   EXPECT_EQ(Names(folder.Path() + "/locked").size(), 2u);
 
   // Gone since it was read.
-  EXPECT_FALSE(WriteSortAlbum(folder.Path() + "/vanished.mp3", AudioFormat::Mpeg, WIDE("x")));
+  EXPECT_FALSE(Write(folder.Path() + "/vanished.mp3", AudioFormat::Mpeg, WIDE("x")));
+
+  // Changed since it was read: the write is undone (in place) or never made.
+  for (const auto& [file, format] :
+       {std::pair{kMp3, AudioFormat::Mpeg}, {kFlac, AudioFormat::Flac}}) {
+    const std::string path = folder.Copy(file, "changed" + file.substr(file.rfind('.')));
+    AudioTags stale = *ReadAudioTags(path, format);
+    stale.artist = WIDE("Someone Else");
+    EXPECT_FALSE(WriteSortAlbum(path, format, stale, WIDE("1979 Wall"))) << path;
+    EXPECT_EQ(Content(path), Content(file)) << path;
+    EXPECT_EQ(stale.artist, WIDE("Someone Else"));
+  }
 }
 
 // A disk that fills up while the new file is written: the write fails, the
@@ -181,8 +198,8 @@ TEST_F(AudioFileTest, FullDiskRefusesTheWrite) {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{1024, 1024};
     setrlimit(RLIMIT_FSIZE, &limit);
-    const bool wrote = WriteSortAlbum(mp3, AudioFormat::Mpeg, WideString(2000, 'k')) ||
-                       WriteSortAlbum(flac, AudioFormat::Flac, WIDE("1980 Wall"));
+    const bool wrote = Write(mp3, AudioFormat::Mpeg, WideString(2000, 'k')) ||
+                       Write(flac, AudioFormat::Flac, WIDE("1980 Wall"));
     _exit(wrote ? 1 : 0);
   }
   int status = 0;
@@ -196,7 +213,7 @@ TEST_F(AudioFileTest, FullDiskRefusesTheWrite) {
 TEST_F(AudioFileTest, NewFileKeepsThePermissionBits) {
   const std::string path = folder.Copy(kFlac, "b.flac");
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-  ASSERT_TRUE(WriteSortAlbum(path, AudioFormat::Flac, WIDE("1980 Wall")));
+  ASSERT_TRUE(Write(path, AudioFormat::Flac, WIDE("1980 Wall")));
   struct stat status {};
   ASSERT_EQ(stat(path.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0640u);

@@ -68,14 +68,12 @@ class FileItem final : public IITFileOrCDTrack {
     *out = m_Tags->year;
     return S_OK;
   }
-  // The tags are read again from the file as stored, so that a read-back
-  // shows what the file now holds.
+  // A write succeeds only once the file reads back as written, so the
+  // tags then held are what the file holds.
   HRESULT put_SortAlbum(BSTR value) override {
     if (!m_Format || !m_Tags) return E_FAIL;
     const WideString text(value != nullptr ? value : WIDE(""), SysStringLen(value));
-    const bool written = WriteSortAlbum(m_Path, *m_Format, text);
-    m_Tags = ReadAudioTags(m_Path, *m_Format);
-    return written ? S_OK : E_FAIL;
+    return WriteSortAlbum(m_Path, *m_Format, *m_Tags, text) ? S_OK : E_FAIL;
   }
 
  private:

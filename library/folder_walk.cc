@@ -14,10 +14,10 @@ bool CFolderWalk::Enter(const std::string& path) {
   level.path = path;
   while (const dirent* entry = readdir(folder)) {
     // Hidden names, "." and ".." among them, are not part of the library.
-    if (entry->d_name[0] != '.') level.names.emplace_back(entry->d_name);
+    if (entry->d_name[0] != '.') level.entries.push_back({entry->d_name, entry->d_type});
   }
   closedir(folder);
-  std::sort(level.names.begin(), level.names.end());
+  std::sort(level.entries.begin(), level.entries.end());
   m_Levels.push_back(std::move(level));
   return true;
 }
@@ -32,13 +32,18 @@ bool CFolderWalk::Start(const std::string& root) {
 bool CFolderWalk::Next(FolderItem& item) {
   while (!m_Levels.empty()) {
     Level& level = m_Levels.back();
-    if (level.next == level.names.size()) {
+    if (level.next == level.entries.size()) {
       m_Levels.pop_back();
       continue;
     }
-    const std::string& name = level.names[level.next++];
-    const std::string path = level.path + "/" + name;
-    const std::optional<AudioFormat> format = FormatOfName(name);
+    const Entry& entry = level.entries[level.next++];
+    const std::string path = level.path + "/" + entry.name;
+    const std::optional<AudioFormat> format = FormatOfName(entry.name);
+    if (entry.type == DT_REG) {
+      if (!format) continue;
+      item = {path, format};
+      return true;
+    }
     struct stat link {};
     if (lstat(path.c_str(), &link) != 0) {
       if (!format) continue;  // gone since the folder was listed

@@ -25,9 +25,14 @@ class CFolderWalk {
   void Reset() { Start(m_Root); }
 
  private:
+  struct Entry {
+    std::string name;
+    unsigned char type;  // as the folder listing gives it, to spare a stat
+    bool operator<(const Entry& other) const { return name < other.name; }
+  };
   struct Level {
     std::string path;
-    std::vector<std::string> names;
+    std::vector<Entry> entries;
     std::size_t next = 0;
   };
   // Pushes the folder's level; false when it cannot be read.

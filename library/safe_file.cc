@@ -42,18 +42,24 @@ bool WritableByMode(const struct stat& status) { return (status.st_mode & 0222) 
 bool ReadBytes(const std::string& path, std::size_t offset, std::size_t length,
                std::string& bytes) {
   Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.Get() < 0) return false;
-  bytes.assign(length, '\0');
+  return file.Get() >= 0 && ReadBytes(file.Get(), offset, length, bytes);
+}
+
+bool ReadBytes(int fd, std::size_t offset, std::size_t length, std::string& bytes) {
+  // Reused, so that a read of a small file costs no clearing of a large buffer.
+  thread_local std::vector<char> scratch;
+  if (scratch.size() < length) scratch.resize(length);
   std::size_t got = 0;
   while (got < length) {
-    const ssize_t n =
-        pread(file.Get(), &bytes[got], length - got, static_cast<off_t>(offset + got));
+    const std::size_t wanted = length - got;
+    const ssize_t n = pread(fd, scratch.data() + got, wanted, static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
-    if (n == 0) break;
     got += static_cast<std::size_t>(n);
+    // A short read of a file is its end; asking again would only say so.
+    if (static_cast<std::size_t>(n) < wanted) break;
   }
-  bytes.resize(got);
+  bytes.assign(scratch.data(), got);
   return true;
 }
 
@@ -79,8 +85,7 @@ bool WriteInPlace(const std::string& path, std::size_t offset, const std::string
   if (file.Get() < 0) return false;
   // One call, so that a stop leaves the old bytes or the new ones.
   const ssize_t n = pwrite(file.Get(), bytes.data(), bytes.size(), static_cast<off_t>(offset));
-  if (n != static_cast<ssize_t>(bytes.size())) return false;
-  return fsync(file.Get()) == 0 && file.Close();
+  return n == static_cast<ssize_t>(bytes.size()) && file.Close();
 }
 
 bool CopyRange(const std::string& path, std::size_t offset, std::size_t length, int fd) {

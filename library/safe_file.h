@@ -11,12 +11,15 @@
 
 // The bytes [offset, offset + length) of the file, fewer at its end.
 bool ReadBytes(const std::string& path, std::size_t offset, std::size_t length, std::string& bytes);
+bool ReadBytes(int fd, std::size_t offset, std::size_t length, std::string& bytes);
 
 // False when the file's permission bits or the caller's rights forbid
 // changing it (root included: a read-only file stays unchanged).
 bool MayChangeFile(const std::string& path);
 
-// One write of `bytes` at `offset` of the existing file, then flushed.
+// One write of `bytes` at `offset` of the existing file. It needs no new
+// space and is whole or absent after a stop; flushing it at once would make
+// it no more whole, only slower.
 bool WriteInPlace(const std::string& path, std::size_t offset, const std::string& bytes);
 
 // Writes a temporary file beside `path` with the original's permission
