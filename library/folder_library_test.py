@@ -23,6 +23,7 @@ from mutagen.aiff import AIFF  # noqa: E402
 from mutagen.apev2 import APEv2  # noqa: E402
 from mutagen.asf import ASF  # noqa: E402
 from mutagen.flac import FLAC  # noqa: E402
+from mutagen.id3 import TSOA  # noqa: E402
 from mutagen.mp4 import MP4  # noqa: E402
 from mutagen.oggopus import OggOpus  # noqa: E402
 from mutagen.oggvorbis import OggVorbis  # noqa: E402
@@ -140,15 +141,23 @@ class Fixtures:
                 f.write(id3v1("Hey You", "Pink Floyd", "The Wall", "1979"))
         return path
 
-    def sample(self, relative, name, sort=None):
+    def sample(self, relative, name, sort=None, year=False):
         path = os.path.join(self.folder, name)
         shutil.copyfile(os.path.join(SAMPLE, relative), path)
+        ext = os.path.splitext(name)[1]
+        if year:  # the sample is the library's track without one
+            f = OggOpus(path)
+            f["DATE"] = "1977-06-01"
+            f.save()
         if sort is not None:
-            ext = os.path.splitext(name)[1]
             if ext in (".flac", ".ogg", ".opus"):
                 f = {".flac": FLAC, ".ogg": OggVorbis, ".opus": OggOpus}[ext](path)
                 f["ALBUMSORT"] = sort
                 f.save()
+            elif ext in (".wav", ".aiff"):
+                f = (WAVE if ext == ".wav" else AIFF)(path)
+                f.tags.add(TSOA(encoding=0, text=sort))
+                f.save(v2_version=3, padding=lambda info: 512)
             elif ext == ".m4a":
                 f = MP4(path)
                 f["soal"] = sort
@@ -197,8 +206,13 @@ class RoundTrip(unittest.TestCase):
         ("a.ogg", lambda fx, n, s: fx.sample(
             "Queen/A Night at the Opera/02 Lazing on a Sunday Afternoon.ogg", n, s),
          "1975 Night at the Opera"),
+        ("a.opus", lambda fx, n, s: fx.sample("Queen/Demos/01 Untitled.opus", n, s, year=True),
+         "1977 Demos"),
         ("a.wma", lambda fx, n, s: fx.sample("Various Artists/The Summer Hits/01 Sunny.wma", n, s),
          "9999 1998 Summer Hits"),
+        ("a.wav", lambda fx, n, s: fx.sample("Various Artists/The Summer Hits/02 Breeze.wav", n, s),
+         "9999 1998 Summer Hits"),
+        ("a.aiff", lambda fx, n, s: fx.sample("Queen/Jazz/01 Mustapha.aiff", n, s), "1978 Jazz"),
     ]
 
     def setUp(self):
