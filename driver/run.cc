@@ -21,11 +21,7 @@ struct Connection {
 
 // Each step must succeed and, where it gives an object, give one.
 bool Connect(Connection& c) {
-  if (CoCreateInstance(CLSID_iTunesApp, nullptr, CLSCTX_LOCAL_SERVER, IID_IiTunes,
-                       reinterpret_cast<void**>(&c.app)) != S_OK ||
-      c.app == nullptr) {
-    return false;
-  }
+  if (CreateiTunesApp(&c.app) != S_OK || c.app == nullptr) return false;
   VARIANT_BOOL compatible = VARIANT_FALSE;
   if (c.app->CheckVersion(1, 1, &compatible) != S_OK || compatible == VARIANT_FALSE) return false;
   if (c.app->get_LibraryPlaylist(&c.playlist) != S_OK || c.playlist == nullptr) return false;

@@ -7,15 +7,18 @@
 // no class is registered.
 #pragma once
 
+#include "text/wide.h"
+
 #ifdef _WIN32
-#include <oleauto.h>
+// clang-format off
 #include <windows.h>
+#include <oleauto.h>
+// clang-format on
 #else
 #include <cstddef>
 #include <cstdint>
 
 #include "library/kernel.h"
-#include "text/wide.h"
 
 using HRESULT = std::int32_t;
 using ULONG = std::uint32_t;

@@ -61,3 +61,8 @@ struct IITFileOrCDTrack : IDispatch {
  protected:
   ~IITFileOrCDTrack() = default;
 };
+
+// The player's application object, with one reference for the caller:
+// CoCreateInstance of CLSID_iTunesApp in a local server for IID_IiTunes. On
+// Windows the object that comes back is the binding around the player's own.
+HRESULT CreateiTunesApp(IiTunes** app);
