@@ -4,9 +4,10 @@
 set -euo pipefail
 
 # TagLib for the folder library; mutagen and ffmpeg read the tests' files back
-# (and made the sample library).
+# (and made the sample library); mingw-w64 builds the Windows tool, which the
+# tests run under Wine and whose version resource pefile reads.
 packages=(cmake g++ make pkg-config libgtest-dev clang-format libtag1-dev python3 python3-mutagen
-  ffmpeg)
+  ffmpeg procps g++-mingw-w64-x86-64 mingw-w64-tools wine64 python3-pefile)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
