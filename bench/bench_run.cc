@@ -1,11 +1,12 @@
 // Times a whole /PretendWrite run, both passes, over generated libraries of
 // 100,000 and 1,000,000 tracks on 20,000 albums, with the output going to a
 // file, and reports each run's peak resident memory. Each size runs in a
-// child process of its own so that its peak is its own.
+// child process of its own so that its peak is its own; the best of three.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -67,29 +68,35 @@ int main(int argc, char* argv[]) {
   std::printf("%10s %10s %14s %14s %12s\n", "tracks", "seconds", "tracks/s", "ns/track",
               "peak RSS KiB");
   for (std::size_t tracks : {std::size_t{100000}, std::size_t{1000000}}) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return 1;
-    const pid_t child = fork();
-    if (child == 0) {
-      const Figures figures = Measure(tracks);
-      if (write(pipeFds[1], &figures, sizeof figures) != sizeof figures) _exit(1);
-      _exit(0);
+    // The fastest of three runs, which the rest of the machine disturbed least.
+    Figures best{};
+    long peak = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      int pipeFds[2];
+      if (pipe(pipeFds) != 0) return 1;
+      const pid_t child = fork();
+      if (child == 0) {
+        const Figures figures = Measure(tracks);
+        if (write(pipeFds[1], &figures, sizeof figures) != sizeof figures) _exit(1);
+        _exit(0);
+      }
+      close(pipeFds[1]);
+      Figures figures{};
+      const bool got = read(pipeFds[0], &figures, sizeof figures) == sizeof figures;
+      close(pipeFds[0]);
+      int status = 0;
+      rusage usage{};
+      wait4(child, &status, 0, &usage);
+      if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || figures.liveTracks != 0) {
+        std::fprintf(stderr, "the run over %zu tracks failed\n", tracks);
+        return 1;
+      }
+      if (attempt == 0 || figures.seconds < best.seconds) best = figures;
+      peak = std::max(peak, usage.ru_maxrss);
     }
-    close(pipeFds[1]);
-    Figures figures{};
-    const bool got = read(pipeFds[0], &figures, sizeof figures) == sizeof figures;
-    close(pipeFds[0]);
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || figures.liveTracks != 0) {
-      std::fprintf(stderr, "the run over %zu tracks failed\n", tracks);
-      return 1;
-    }
-    std::printf("%10zu %10.3f %14.0f %14.1f %12ld   (%ld bytes of output)\n", tracks,
-                figures.seconds, static_cast<double>(tracks) / figures.seconds,
-                figures.seconds * 1e9 / static_cast<double>(tracks), usage.ru_maxrss,
-                figures.outputBytes);
+    std::printf("%10zu %10.3f %14.0f %14.1f %12ld   (%ld bytes of output)\n", tracks, best.seconds,
+                static_cast<double>(tracks) / best.seconds,
+                best.seconds * 1e9 / static_cast<double>(tracks), peak, best.outputBytes);
   }
   return 0;
 }
