@@ -3,28 +3,9 @@
 #include <cstdint>
 
 #include "library/itunes.h"
+#include "library/lasting_objects.h"
 
 namespace {
-
-// The objects of the connection live as long as the library; a reference
-// count that goes wrong shows in the count, not in a crash.
-template <typename Interface>
-class Static : public Interface {
- public:
-  HRESULT QueryInterface(REFIID iid, void** out) override {
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IDispatch && iid != Own()) return E_NOINTERFACE;
-    AddRef();
-    *out = this;
-    return S_OK;
-  }
-  ULONG AddRef() override { return ++m_Refs; }
-  ULONG Release() override { return --m_Refs; }
-
- protected:
-  virtual const IID& Own() const { return IID_IUnknown; }
-  ULONG m_Refs = 1;
-};
 
 // Appends the decimal digits of `value`.
 WideChar* Digits(WideChar* at, std::size_t value) {
@@ -106,7 +87,7 @@ class GeneratedTrack final : public IITFileOrCDTrack {
   ULONG m_Refs = 1;
 };
 
-class Enumerator final : public Static<IEnumVARIANT> {
+class Enumerator final : public CLasting<IEnumVARIANT> {
  public:
   Enumerator(std::size_t tracks, std::size_t albums) : m_Tracks(tracks), m_Albums(albums) {}
   HRESULT Next(ULONG count, VARIANT* element, ULONG* fetched) override {
@@ -122,7 +103,6 @@ class Enumerator final : public Static<IEnumVARIANT> {
     m_Position = 0;
     return S_OK;
   }
-  ULONG Refs() const { return m_Refs; }
 
  protected:
   const IID& Own() const override { return IID_IEnumVARIANT; }
@@ -131,65 +111,13 @@ class Enumerator final : public Static<IEnumVARIANT> {
   std::size_t m_Tracks, m_Albums, m_Position = 0;
 };
 
-class Collection final : public Static<IITTrackCollection> {
- public:
-  explicit Collection(Enumerator* enumerator) : m_Enumerator(enumerator) {}
-  HRESULT get__NewEnum(IUnknown** out) override {
-    m_Enumerator->Reset();
-    m_Enumerator->AddRef();
-    *out = m_Enumerator;
-    return S_OK;
-  }
-
- private:
-  Enumerator* m_Enumerator;
-};
-
-class Playlist final : public Static<IITLibraryPlaylist> {
- public:
-  explicit Playlist(Collection* tracks) : m_Tracks(tracks) {}
-  HRESULT get_Tracks(IITTrackCollection** out) override {
-    m_Tracks->AddRef();
-    *out = m_Tracks;
-    return S_OK;
-  }
-
- private:
-  Collection* m_Tracks;
-};
-
-class App final : public Static<IiTunes> {
- public:
-  explicit App(Playlist* playlist) : m_Playlist(playlist) {}
-  HRESULT CheckVersion(std::int32_t, std::int32_t, VARIANT_BOOL* compatible) override {
-    *compatible = VARIANT_TRUE;
-    return S_OK;
-  }
-  HRESULT get_LibraryPlaylist(IITLibraryPlaylist** out) override {
-    m_Playlist->AddRef();
-    *out = m_Playlist;
-    return S_OK;
-  }
-
- protected:
-  const IID& Own() const override { return IID_IiTunes; }
-
- private:
-  Playlist* m_Playlist;
-};
-
 }  // namespace
 
 struct CGeneratedLibrary::Objects {
   Objects(std::size_t tracks, std::size_t albums)
-      : enumerator(tracks, albums),
-        collection(&enumerator),
-        playlist(&collection),
-        app(&playlist) {}
+      : enumerator(tracks, albums), connection(&enumerator) {}
   Enumerator enumerator;
-  Collection collection;
-  Playlist playlist;
-  App app;
+  CLastingConnection connection;
 };
 
 CGeneratedLibrary::CGeneratedLibrary(std::size_t tracks, std::size_t albums)
@@ -206,7 +134,7 @@ void CGeneratedLibrary::Uninitialize() {}
 
 HRESULT CGeneratedLibrary::CreateInstance(REFCLSID clsid, DWORD, REFIID iid, void** object) {
   if (clsid != CLSID_iTunesApp) return REGDB_E_CLASSNOTREG;
-  return m_Objects->app.QueryInterface(iid, object);
+  return m_Objects->connection.Application(iid, object);
 }
 
 std::size_t CGeneratedLibrary::LiveTracks() const { return g_liveTracks; }

@@ -5,34 +5,13 @@
 #include "library/audio_file.h"
 #include "library/folder_walk.h"
 #include "library/itunes.h"
+#include "library/lasting_objects.h"
 
 namespace {
 
 BSTR Copy(const WideString& text) {
   return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
 }
-
-// Connection objects live as long as the library.
-template <typename Interface>
-class Lasting : public Interface {
- public:
-  HRESULT QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IDispatch && iid != Own()) return E_NOINTERFACE;
-    AddRef();
-    *out = this;
-    return S_OK;
-  }
-  ULONG AddRef() override { return ++m_Refs; }
-  ULONG Release() override { return --m_Refs; }
-
- protected:
-  virtual const IID& Own() const { return IID_IUnknown; }
-
- private:
-  ULONG m_Refs = 1;
-};
 
 // One item of the walk; a track when its file is audio that could be read.
 class FileItem final : public IITFileOrCDTrack {
@@ -93,7 +72,7 @@ class FileItem final : public IITFileOrCDTrack {
   ULONG m_Refs = 1;
 };
 
-class Enumerator final : public Lasting<IEnumVARIANT> {
+class Enumerator final : public CLasting<IEnumVARIANT> {
  public:
   bool Start(const std::string& root) { return m_Walk.Start(root); }
   HRESULT Next(ULONG count, VARIANT* element, ULONG* fetched) override {
@@ -118,65 +97,12 @@ class Enumerator final : public Lasting<IEnumVARIANT> {
   CFolderWalk m_Walk;
 };
 
-class Collection final : public Lasting<IITTrackCollection> {
- public:
-  explicit Collection(Enumerator* enumerator) : m_Enumerator(enumerator) {}
-  HRESULT get__NewEnum(IUnknown** out) override {
-    if (out == nullptr) return E_POINTER;
-    m_Enumerator->Reset();
-    m_Enumerator->AddRef();
-    *out = m_Enumerator;
-    return S_OK;
-  }
-
- private:
-  Enumerator* m_Enumerator;
-};
-
-class Playlist final : public Lasting<IITLibraryPlaylist> {
- public:
-  explicit Playlist(Collection* tracks) : m_Tracks(tracks) {}
-  HRESULT get_Tracks(IITTrackCollection** out) override {
-    if (out == nullptr) return E_POINTER;
-    m_Tracks->AddRef();
-    *out = m_Tracks;
-    return S_OK;
-  }
-
- private:
-  Collection* m_Tracks;
-};
-
-class App final : public Lasting<IiTunes> {
- public:
-  explicit App(Playlist* playlist) : m_Playlist(playlist) {}
-  HRESULT CheckVersion(std::int32_t, std::int32_t, VARIANT_BOOL* compatible) override {
-    if (compatible == nullptr) return E_POINTER;
-    *compatible = VARIANT_TRUE;
-    return S_OK;
-  }
-  HRESULT get_LibraryPlaylist(IITLibraryPlaylist** out) override {
-    if (out == nullptr) return E_POINTER;
-    m_Playlist->AddRef();
-    *out = m_Playlist;
-    return S_OK;
-  }
-
- protected:
-  const IID& Own() const override { return IID_IiTunes; }
-
- private:
-  Playlist* m_Playlist;
-};
-
 }  // namespace
 
 struct CFolderLibrary::Objects {
-  Objects() : collection(&enumerator), playlist(&collection), app(&playlist) {}
+  Objects() : connection(&enumerator) {}
   Enumerator enumerator;
-  Collection collection;
-  Playlist playlist;
-  App app;
+  CLastingConnection connection;
 };
 
 CFolderLibrary::CFolderLibrary()
@@ -194,5 +120,5 @@ void CFolderLibrary::Uninitialize() {}
 HRESULT CFolderLibrary::CreateInstance(REFCLSID clsid, DWORD, REFIID iid, void** object) {
   if (clsid != CLSID_iTunesApp) return REGDB_E_CLASSNOTREG;
   if (!m_Objects->enumerator.Start(LibraryFolder())) return E_FAIL;
-  return m_Objects->app.QueryInterface(iid, object);
+  return m_Objects->connection.Application(iid, object);
 }
