@@ -199,6 +199,20 @@ TEST_F(RunTest, FailedConnectionReleasesWhatItGotInReverse) {
   }
 }
 
+// A step that says S_OK but gives no object is a failed step, not a crash.
+TEST_F(RunTest, StepThatGivesNoObjectFailsTheConnection) {
+  for (const char* step : {"CoCreateInstance", "app.get_LibraryPlaylist", "playlist.get_Tracks",
+                           "tracks.get__NewEnum", "newEnum.QueryInterface(IEnumVARIANT)"}) {
+    CStandInLibrary lib;
+    lib.givesNothing.insert(step);
+    CapturedOutput out;
+    ::Run(false, false);
+    EXPECT_EQ(out.all, Crlf(std::string(kInterfacing) + kNoTrackList)) << step;
+    EXPECT_EQ(lib.Calls().back(), "CoUninitialize") << step;
+    EXPECT_EQ(lib.Imbalances(), "") << step;
+  }
+}
+
 TEST_F(RunTest, IncompatibleVersionStillReleasesTheApplication) {
   library.compatible = VARIANT_FALSE;
   EXPECT_EQ(RunIn(kRealWrite), Crlf(std::string(kInterfacing) + kNoTrackList));

@@ -31,8 +31,9 @@ class Counted : public Interface, public CStandInLibrary::Object {
   HRESULT QueryInterface(REFIID iid, void** out) override {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
-    const HRESULT result = library.Record(name + ".QueryInterface(" + IidName(iid) + ")");
-    if (result != S_OK) return result;
+    const std::string call = name + ".QueryInterface(" + IidName(iid) + ")";
+    const HRESULT result = library.Record(call);
+    if (result != S_OK || library.givesNothing.count(call) != 0) return result;
     IUnknown* found = Find(iid);
     if (found == nullptr) return E_NOINTERFACE;
     found->AddRef();
@@ -56,7 +57,7 @@ class Counted : public Interface, public CStandInLibrary::Object {
     if (out == nullptr) return E_POINTER;
     *out = Value();
     const HRESULT result = library.Record(name + "." + call);
-    if (result >= 0) *out = fill();
+    if (result >= 0 && library.givesNothing.count(name + "." + call) == 0) *out = fill();
     return result;
   }
 };
@@ -345,7 +346,7 @@ HRESULT CStandInLibrary::CreateInstance(REFCLSID clsid, DWORD context, REFIID ii
   const HRESULT result = Record("CoCreateInstance");
   if (clsid != CLSID_iTunesApp || context != CLSCTX_LOCAL_SERVER) return REGDB_E_CLASSNOTREG;
   if (iid != IID_IiTunes) return E_NOINTERFACE;
-  if (result >= 0) {
+  if (result >= 0 && givesNothing.count("CoCreateInstance") == 0) {
     Object* app = m_Connection.front().get();
     auto* iTunes = static_cast<AppObject*>(app);
     iTunes->AddRef();

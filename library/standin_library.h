@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,9 @@ class CStandInLibrary : public ComHost {
 
   std::vector<StandInElement> elements;
   VARIANT_BOOL compatible = VARIANT_TRUE;
+  // Calls, by the names of the log, that return S_OK and yet hand over no
+  // object, as a broken library might.
+  std::set<std::string> givesNothing;
   // Called by every Reset that succeeds, after it rewinds.
   std::function<void(CStandInLibrary&)> onReset;
 
