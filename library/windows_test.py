@@ -126,7 +126,7 @@ class Screens(unittest.TestCase):
                                      b"https://kestrune.org/\r\n\r\n"), out)
         self.assertNotIn(b"\r\r", out)
         self.assertEqual(out.count(b"\r\n"), 4 + 26)
-        self.assertLess(seconds, 4)
+        self.assertLess(seconds, 4.5)  # well short of the usage screen's pause
 
     def test_wrong_command_lines_give_the_usage_screen_and_the_pause(self):
         for arguments in ([], ["/RealWrite", "/Describe"], ["/Real Write"], [""]):
