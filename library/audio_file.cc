@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -739,8 +740,14 @@ bool Prepare(const std::string& path, AudioFormat format, const WideString& valu
 
 }  // namespace
 
-bool WriteSortAlbum(const std::string& path, AudioFormat format, AudioTags& tags,
+bool WriteSortAlbum(const std::string& name, AudioFormat format, AudioTags& tags,
                     const WideString& sortAlbum) {
+  // A link is followed, so that a new file replaces the file it points to,
+  // not the link.
+  char* resolved = realpath(name.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  const std::string path = resolved;
+  std::free(resolved);
   if (!MayChangeFile(path)) return false;
   AudioTags expected = tags;
   expected.sortAlbum = sortAlbum;

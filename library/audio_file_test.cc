@@ -210,6 +210,18 @@ TEST_F(AudioFileTest, FullDiskRefusesTheWrite) {
   EXPECT_EQ(Names(folder.Path()).size(), 2u);
 }
 
+// A new file replaces the file a link points to; the link stays a link.
+TEST_F(AudioFileTest, WriteThroughALinkChangesItsTarget) {
+  const std::string target = folder.Copy(kFlac, "target.flac");
+  const std::string link = folder.Path() + "/link.flac";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(Write(link, AudioFormat::Flac, WIDE("1980 Wall")));
+  struct stat status {};
+  ASSERT_EQ(lstat(link.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISLNK(status.st_mode));
+  EXPECT_EQ(ReadAudioTags(target, AudioFormat::Flac)->sortAlbum, WIDE("1980 Wall"));
+}
+
 TEST_F(AudioFileTest, NewFileKeepsThePermissionBits) {
   const std::string path = folder.Copy(kFlac, "b.flac");
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
