@@ -222,6 +222,19 @@ TEST_F(AudioFileTest, WriteThroughALinkChangesItsTarget) {
   EXPECT_EQ(ReadAudioTags(target, AudioFormat::Flac)->sortAlbum, WIDE("1980 Wall"));
 }
 
+// A file of several names keeps them together: changed in place, or not at all.
+TEST_F(AudioFileTest, HardLinkedFilesAreChangedOnlyInPlace) {
+  const std::string flac = folder.Copy(kFlac, "a.flac");
+  const std::string mp3 = folder.Copy(kMp3, "a.mp3");
+  ASSERT_EQ(link(flac.c_str(), (folder.Path() + "/b.flac").c_str()), 0);
+  ASSERT_EQ(link(mp3.c_str(), (folder.Path() + "/b.mp3").c_str()), 0);
+  EXPECT_FALSE(Write(flac, AudioFormat::Flac, WIDE("1980 Wall")));
+  EXPECT_EQ(Content(flac), Content(kFlac));
+  EXPECT_TRUE(Write(mp3, AudioFormat::Mpeg, WIDE("1979 Wall")));
+  EXPECT_EQ(ReadAudioTags(folder.Path() + "/b.mp3", AudioFormat::Mpeg)->sortAlbum,
+            WIDE("1979 Wall"));
+}
+
 TEST_F(AudioFileTest, NewFileKeepsThePermissionBits) {
   const std::string path = folder.Copy(kFlac, "b.flac");
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);

@@ -107,7 +107,8 @@ bool CopyRange(const std::string& path, std::size_t offset, std::size_t length, 
 std::string CreateTemporaryBeside(const std::string& path,
                                   const std::function<bool(int fd)>& fill) {
   struct stat original {};
-  if (stat(path.c_str(), &original) != 0) return std::string();
+  // A new file under one name would part it from the file's other names.
+  if (stat(path.c_str(), &original) != 0 || original.st_nlink > 1) return std::string();
   const std::string folder = FolderOf(path);
   struct stat folderStatus {};
   if (stat(folder.c_str(), &folderStatus) != 0 || !WritableByMode(folderStatus) ||

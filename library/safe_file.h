@@ -23,7 +23,8 @@ bool MayChangeFile(const std::string& path);
 bool WriteInPlace(const std::string& path, std::size_t offset, const std::string& bytes);
 
 // Writes a temporary file beside `path` with the original's permission
-// bits and owner through `fill`, which gets its descriptor.
+// bits and owner through `fill`, which gets its descriptor. Refused for a
+// file with several hard links, which a rename would part.
 // Returns the temporary's path, or an empty one on failure (nothing left).
 std::string CreateTemporaryBeside(const std::string& path, const std::function<bool(int fd)>& fill);
 
