@@ -59,19 +59,21 @@ HRESULT GetProperty(IDispatch* object, const wchar_t* name, VARTYPE type, VARIAN
   return DISP_E_TYPEMISMATCH;
 }
 
-template <typename Interface>
-class Wrapper : public Interface {
+// An object of ours around one of the player's, whose reference it holds
+// and releases once, when its own last reference goes.
+template <typename Interface, typename Player>
+class Owner : public Interface {
  public:
   // Takes over the reference that comes with `player`.
-  explicit Wrapper(IDispatch* player) : m_Player(player) {}
-  virtual ~Wrapper() { m_Player->Release(); }
-  Wrapper(const Wrapper&) = delete;
-  Wrapper& operator=(const Wrapper&) = delete;
+  explicit Owner(Player* player) : m_Player(player) {}
+  virtual ~Owner() { m_Player->Release(); }
+  Owner(const Owner&) = delete;
+  Owner& operator=(const Owner&) = delete;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IDispatch && !Answers(iid)) return E_NOINTERFACE;
+    if (iid != IID_IUnknown && !Answers(iid)) return E_NOINTERFACE;
     AddRef();
     *out = static_cast<Interface*>(this);
     return S_OK;
@@ -82,6 +84,22 @@ class Wrapper : public Interface {
     if (refs == 0) delete this;
     return refs;
   }
+
+ protected:
+  // The interfaces besides IUnknown that this object answers for.
+  virtual bool Answers(REFIID) { return false; }
+
+  Player* m_Player;
+
+ private:
+  ULONG m_Refs = 1;
+};
+
+// One of the player's automation objects.
+template <typename Interface>
+class Wrapper : public Owner<Interface, IDispatch> {
+ public:
+  using Owner<Interface, IDispatch>::Owner;
 
   // The core calls no member of IDispatch itself.
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
@@ -99,12 +117,8 @@ class Wrapper : public Interface {
   }
 
  protected:
-  virtual bool Answers(REFIID) { return false; }
-
-  IDispatch* m_Player;
-
- private:
-  ULONG m_Refs = 1;
+  bool Answers(REFIID iid) override { return iid == IID_IDispatch || AnswersToo(iid); }
+  virtual bool AnswersToo(REFIID) { return false; }
 };
 
 // An object-valued property, handed out in a wrapper of ours.
@@ -153,7 +167,7 @@ class Track final : public Wrapper<IITFileOrCDTrack> {
 
  protected:
   // A track is what the player's object says it is.
-  bool Answers(REFIID iid) override {
+  bool AnswersToo(REFIID iid) override {
     if (iid != IID_IITFileOrCDTrack) return false;
     if (m_Track != nullptr) return true;
     void* track = nullptr;
@@ -181,27 +195,9 @@ class Track final : public Wrapper<IITFileOrCDTrack> {
 
 // The player's enumerator, with every element that is an object handed out
 // in a Track of ours; other elements pass as they are.
-class Enumerator final : public IEnumVARIANT {
+class Enumerator final : public Owner<IEnumVARIANT, IEnumVARIANT> {
  public:
-  explicit Enumerator(IEnumVARIANT* player) : m_Player(player) {}
-  ~Enumerator() { m_Player->Release(); }
-  Enumerator(const Enumerator&) = delete;
-  Enumerator& operator=(const Enumerator&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IEnumVARIANT) return E_NOINTERFACE;
-    AddRef();
-    *out = static_cast<IEnumVARIANT*>(this);
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_Refs; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG refs = --m_Refs;
-    if (refs == 0) delete this;
-    return refs;
-  }
+  using Owner::Owner;
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* elements, ULONG* fetched) override {
     ULONG got = 0;
@@ -234,28 +230,20 @@ class Enumerator final : public IEnumVARIANT {
     }
   }
 
-  IEnumVARIANT* m_Player;
-  ULONG m_Refs = 1;
+ protected:
+  bool Answers(REFIID iid) override { return iid == IID_IEnumVARIANT; }
 };
 
 // What the collection's _NewEnum gives: an object to be asked for its
 // enumerator.
-class NewEnum final : public IUnknown {
+class NewEnum final : public Owner<IUnknown, IUnknown> {
  public:
-  explicit NewEnum(IUnknown* player) : m_Player(player) {}
-  ~NewEnum() { m_Player->Release(); }
-  NewEnum(const NewEnum&) = delete;
-  NewEnum& operator=(const NewEnum&) = delete;
+  using Owner::Owner;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (iid != IID_IEnumVARIANT) return Owner::QueryInterface(iid, out);
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
-    if (iid == IID_IUnknown) {
-      AddRef();
-      *out = static_cast<IUnknown*>(this);
-      return S_OK;
-    }
-    if (iid != IID_IEnumVARIANT) return E_NOINTERFACE;
     void* enumerator = nullptr;
     const HRESULT result = m_Player->QueryInterface(IID_IEnumVARIANT, &enumerator);
     if (result != S_OK) return result;
@@ -263,16 +251,6 @@ class NewEnum final : public IUnknown {
     *out = static_cast<IEnumVARIANT*>(new Enumerator(static_cast<IEnumVARIANT*>(enumerator)));
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_Refs; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG refs = --m_Refs;
-    if (refs == 0) delete this;
-    return refs;
-  }
-
- private:
-  IUnknown* m_Player;
-  ULONG m_Refs = 1;
 };
 
 class Collection final : public Wrapper<IITTrackCollection> {
@@ -331,7 +309,7 @@ class Application final : public Wrapper<IiTunes> {
   }
 
  protected:
-  bool Answers(REFIID iid) override { return iid == IID_IiTunes; }
+  bool AnswersToo(REFIID iid) override { return iid == IID_IiTunes; }
 };
 
 }  // namespace
