@@ -7,7 +7,7 @@
 
 #include "driver/entry.h"
 #include "driver/utf8.h"
-#include "library/folder_library.h"
+#include "folder/folder_library.h"
 #include "library/kernel.h"
 #include "text/output.h"
 

@@ -1,4 +1,4 @@
-#include "library/id3v2_edit.h"
+#include "folder/id3v2_edit.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "library/audio_file.h"
+#include "folder/audio_file.h"
 
 #include <fcntl.h>
 #include <taglib/aifffile.h>
@@ -32,8 +32,8 @@
 #include <memory>
 #include <vector>
 
-#include "library/id3v2_edit.h"
-#include "library/safe_file.h"
+#include "folder/id3v2_edit.h"
+#include "folder/safe_file.h"
 
 namespace {
 

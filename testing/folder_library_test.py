@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The built tool over real folders of audio files, checked with an
-independent reader (library/read_tags.py: mutagen and ffmpeg) and byte
+independent reader (testing/read_tags.py: mutagen and ffmpeg) and byte
 comparisons.
 
 Usage: folder_library_test.py KESTRUNE_BINARY SAMPLE_LIBRARY

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "library/audio_file.h"
+#include "folder/audio_file.h"
 
 struct FolderItem {
   std::string path;

@@ -1,4 +1,4 @@
-#include "library/folder_walk.h"
+#include "folder/folder_walk.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "library/temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "library/folder_library.h"
+#include "folder/folder_library.h"
 
 #include <optional>
 
-#include "library/audio_file.h"
-#include "library/folder_walk.h"
+#include "folder/audio_file.h"
+#include "folder/folder_walk.h"
 #include "library/itunes.h"
 #include "library/lasting_objects.h"
 

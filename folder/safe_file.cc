@@ -1,4 +1,4 @@
-#include "library/safe_file.h"
+#include "folder/safe_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

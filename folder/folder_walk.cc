@@ -1,4 +1,4 @@
-#include "library/folder_walk.h"
+#include "folder/folder_walk.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

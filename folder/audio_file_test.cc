@@ -1,4 +1,4 @@
-#include "library/audio_file.h"
+#include "folder/audio_file.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <csignal>
 #include <fstream>
 
-#include "library/temp_folder.h"
+#include "testing/temp_folder.h"
 
 namespace {
 

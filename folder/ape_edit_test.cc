@@ -1,0 +1,3 @@
+#include "folder/ape_edit.h"
+
+#include <gtest/gtest.h>

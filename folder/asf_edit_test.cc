@@ -1,0 +1,3 @@
+#include "folder/asf_edit.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "folder/flac_edit.h"
+
+#include <gtest/gtest.h>

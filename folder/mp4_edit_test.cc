@@ -1,0 +1,3 @@
+#include "folder/mp4_edit.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "folder/ogg_edit.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "folder/splice.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "folder/vorbis_comment.h"
+
+#include <gtest/gtest.h>
