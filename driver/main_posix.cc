@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <new>
 #include <vector>
 
 #include "driver/entry.h"
@@ -11,7 +12,9 @@
 #include "library/kernel.h"
 #include "text/output.h"
 
-int main(int argc, char* argv[]) {
+namespace {
+
+int Main(int argc, char* argv[]) {
   std::vector<WideString> arguments;
   arguments.reserve(static_cast<std::size_t>(argc));
   for (int i = 0; i < argc; ++i) arguments.push_back(Utf8ToWide(argv[i]));
@@ -32,4 +35,17 @@ int main(int argc, char* argv[]) {
       KestruneMain(argc, wideArgv.data(), [](std::uint32_t milliseconds) { Sleep(milliseconds); });
   SetMessageOutput(nullptr);
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Every file is whole at any stop; only the run is cut short.
+    std::fflush(stdout);
+    std::fputs("kestrune: out of memory; the run stopped there\n", stderr);
+    return 0;
+  }
 }

@@ -1,6 +1,7 @@
 #include "folder/audio_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <taglib/aifffile.h>
 #include <taglib/apefile.h>
 #include <taglib/apetag.h>
@@ -27,13 +28,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "folder/file_source.h"
 #include "folder/id3v2_edit.h"
-#include "folder/safe_file.h"
 
 namespace {
 
@@ -42,15 +45,6 @@ WideString Wide(const TagLib::String& text) {
   WideString out;
   for (wchar_t unit : text.toWString()) out.push_back(static_cast<WideChar>(unit));
   return out;
-}
-
-TagLib::String Taglib(const WideString& text) {
-  TagLib::ByteVector bytes;
-  for (WideChar unit : text) {
-    bytes.append(static_cast<char>(unit & 0xFF));
-    bytes.append(static_cast<char>((static_cast<std::uint32_t>(unit) >> 8) & 0xFF));
-  }
-  return TagLib::String(bytes, TagLib::String::UTF16LE);
 }
 
 WideString First(const TagLib::StringList& values) {
@@ -116,10 +110,14 @@ AudioTags FromXiph(TagLib::Ogg::XiphComment* comment) {
 AudioTags FromApe(TagLib::APE::Tag* tag) {
   if (tag == nullptr) return AudioTags();
   const TagLib::APE::ItemListMap& items = tag->itemListMap();
-  return FromNamedFields([&items](const char* key) {
+  const auto item = [&items](const char* key) {
     const auto found = items.find(key);
     return found == items.end() ? WideString() : First(found->second.values());
-  });
+  };
+  AudioTags tags = FromNamedFields(item);
+  // The key most taggers write for it.
+  if (tags.albumArtist.empty()) tags.albumArtist = item("ALBUM ARTIST");
+  return tags;
 }
 
 AudioTags FromMp4(TagLib::MP4::Tag* tag) {
@@ -153,8 +151,8 @@ AudioTags FromAsf(TagLib::ASF::Tag* tag) {
   return tags;
 }
 
-// Each field from the first tag that has it: ID3v2, then ID3v1, then APE.
-// The album-sort field only from the tag that a write changes.
+// Each field from the first tag that has it: ID3v2, then ID3v1, then APE
+// (which has the album sort, as ID3v1 has not).
 AudioTags Merge(const AudioTags* v2, const AudioTags* v1, const AudioTags* ape) {
   AudioTags merged;
   for (const AudioTags* tags : {v2, v1, ape}) {
@@ -165,7 +163,8 @@ AudioTags Merge(const AudioTags* v2, const AudioTags* v1, const AudioTags* ape) 
     if (merged.name.empty()) merged.name = tags->name;
     if (merged.year == 0) merged.year = tags->year;
   }
-  merged.sortAlbum = v2 != nullptr ? v2->sortAlbum : ape != nullptr ? ape->sortAlbum : WideString();
+  if (v2 != nullptr) merged.sortAlbum = v2->sortAlbum;
+  if (merged.sortAlbum.empty() && ape != nullptr) merged.sortAlbum = ape->sortAlbum;
   return merged;
 }
 
@@ -206,15 +205,6 @@ std::size_t FrameLength(const std::string& bytes, std::size_t at, bool adts) {
   return factor * bitrate / rate + padding;
 }
 
-// The size of the ID3v2 tag at the start of the file (0 for none), or
-// nothing when the file cannot be read.
-std::optional<std::size_t> LeadingTagSize(const std::string& path) {
-  std::string header;
-  if (!ReadBytes(path, 0, 10, header)) return std::nullopt;
-  const std::optional<std::size_t> size = Id3v2TagSize(header);
-  return size.value_or(0);
-}
-
 // Two frames in a row where the audio should start, or the file ends after
 // the first: text, other formats and files cut inside their tag have none.
 bool LooksLikeAudioAfterTag(int fd, AudioFormat format) {
@@ -250,24 +240,30 @@ bool HasAudio(File& file) {
          file.audioProperties()->sampleRate() > 0;
 }
 
-std::optional<AudioTags> ReadMpegFamily(const std::string& path, AudioFormat format) {
-  // One descriptor for the check and for TagLib, which owns it from then on.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  if (!LooksLikeAudioAfterTag(fd, format)) {
-    close(fd);
+// Why an item is not a track, when it is not.
+class Refusal {
+ public:
+  explicit Refusal(std::string* reason) : m_Reason(reason) {}
+  std::nullopt_t operator()(const std::string& why) const {
+    if (m_Reason != nullptr) *m_Reason = why;
     return std::nullopt;
   }
-  TagLib::FileStream stream(fd, true);
+
+ private:
+  std::string* m_Reason;
+};
+
+std::optional<AudioTags> ReadMpegFamily(TagLib::FileStream& stream, AudioFormat format,
+                                        const Refusal& refuse) {
   if (format == AudioFormat::TrueAudio) {
     TagLib::TrueAudio::File file(&stream, false);
-    if (!file.isValid()) return std::nullopt;
+    if (!file.isValid()) return refuse("TagLib cannot read it as TTA");
     const AudioTags v2 = FromId3v2(file.ID3v2Tag());
     const AudioTags v1 = file.hasID3v1Tag() ? FromId3v1(file.ID3v1Tag()) : AudioTags();
     return Merge(file.hasID3v2Tag() ? &v2 : nullptr, file.hasID3v1Tag() ? &v1 : nullptr, nullptr);
   }
   TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
-  if (!file.isValid()) return std::nullopt;
+  if (!file.isValid()) return refuse("TagLib cannot read it as MPEG audio");
   const AudioTags v2 = FromId3v2(file.ID3v2Tag());
   const AudioTags v1 = file.hasID3v1Tag() ? FromId3v1(file.ID3v1Tag()) : AudioTags();
   const AudioTags ape = file.hasAPETag() ? FromApe(file.APETag()) : AudioTags();
@@ -276,10 +272,69 @@ std::optional<AudioTags> ReadMpegFamily(const std::string& path, AudioFormat for
 }
 
 template <typename File>
-std::optional<AudioTags> ReadXiphFile(const std::string& path) {
-  File file(path.c_str(), true);
+std::optional<AudioTags> ReadXiphFile(TagLib::FileStream& stream) {
+  File file(&stream, true);
   if (!HasAudio(file)) return std::nullopt;
   return FromXiph(file.tag());
+}
+
+std::optional<AudioTags> ReadStream(TagLib::FileStream& stream, AudioFormat format,
+                                    const Refusal& refuse) {
+  const char* const kUnreadable = "TagLib finds no audio in it that it can read";
+  switch (format) {
+    case AudioFormat::Mpeg:
+    case AudioFormat::Adts:
+    case AudioFormat::TrueAudio:
+      return ReadMpegFamily(stream, format, refuse);
+    case AudioFormat::Wav: {
+      TagLib::RIFF::WAV::File file(&stream, true);
+      if (!HasAudio(file)) return refuse(kUnreadable);
+      return file.hasID3v2Tag() ? FromId3v2(file.ID3v2Tag()) : AudioTags();
+    }
+    case AudioFormat::Aiff: {
+      TagLib::RIFF::AIFF::File file(&stream, true);
+      if (!HasAudio(file)) return refuse(kUnreadable);
+      return file.hasID3v2Tag() ? FromId3v2(file.tag()) : AudioTags();
+    }
+    case AudioFormat::Mp4: {
+      TagLib::MP4::File file(&stream, true);
+      if (!HasAudio(file)) return refuse(kUnreadable);
+      return FromMp4(file.tag());
+    }
+    case AudioFormat::Flac: {
+      TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true);
+      if (!HasAudio(file)) return refuse(kUnreadable);
+      return FromXiph(file.xiphComment());
+    }
+    case AudioFormat::Ogg:
+      // The extension does not tell the codec; the stream does.
+      if (auto tags = ReadXiphFile<TagLib::Ogg::Vorbis::File>(stream)) return tags;
+      if (auto tags = ReadXiphFile<TagLib::Ogg::Opus::File>(stream)) return tags;
+      if (auto tags = ReadXiphFile<TagLib::Ogg::Speex::File>(stream)) return tags;
+      if (auto tags = ReadXiphFile<TagLib::Ogg::FLAC::File>(stream)) return tags;
+      return refuse(kUnreadable);
+    case AudioFormat::Asf: {
+      TagLib::ASF::File file(&stream, true);
+      if (!HasAudio(file)) return refuse(kUnreadable);
+      return FromAsf(file.tag());
+    }
+    case AudioFormat::Ape: {
+      TagLib::APE::File file(&stream, true);
+      if (!HasAudio(file)) return refuse(kUnreadable);
+      return FromApe(file.APETag());
+    }
+    case AudioFormat::Mpc: {
+      TagLib::MPC::File file(&stream, true);
+      if (!HasAudio(file)) return refuse(kUnreadable);
+      return FromApe(file.APETag());
+    }
+    case AudioFormat::WavPack: {
+      TagLib::WavPack::File file(&stream, true);
+      if (!HasAudio(file)) return refuse(kUnreadable);
+      return FromApe(file.APETag());
+    }
+  }
+  return refuse(kUnreadable);
 }
 
 }  // namespace
@@ -322,60 +377,28 @@ std::optional<AudioFormat> FormatOfName(const std::string& name) {
   return std::nullopt;
 }
 
-std::optional<AudioTags> ReadAudioTags(const std::string& path, AudioFormat format) {
-  switch (format) {
-    case AudioFormat::Mpeg:
-    case AudioFormat::Adts:
-    case AudioFormat::TrueAudio:
-      return ReadMpegFamily(path, format);
-    case AudioFormat::Wav: {
-      TagLib::RIFF::WAV::File file(path.c_str(), true);
-      if (!HasAudio(file)) return std::nullopt;
-      return file.hasID3v2Tag() ? FromId3v2(file.ID3v2Tag()) : AudioTags();
-    }
-    case AudioFormat::Aiff: {
-      TagLib::RIFF::AIFF::File file(path.c_str(), true);
-      if (!HasAudio(file)) return std::nullopt;
-      return file.hasID3v2Tag() ? FromId3v2(file.tag()) : AudioTags();
-    }
-    case AudioFormat::Mp4: {
-      TagLib::MP4::File file(path.c_str(), true);
-      if (!HasAudio(file)) return std::nullopt;
-      return FromMp4(file.tag());
-    }
-    case AudioFormat::Flac: {
-      TagLib::FLAC::File file(path.c_str(), true);
-      if (!HasAudio(file)) return std::nullopt;
-      return FromXiph(file.xiphComment());
-    }
-    case AudioFormat::Ogg:
-      // The extension does not tell the codec; the stream does.
-      if (auto tags = ReadXiphFile<TagLib::Ogg::Vorbis::File>(path)) return tags;
-      if (auto tags = ReadXiphFile<TagLib::Ogg::Opus::File>(path)) return tags;
-      if (auto tags = ReadXiphFile<TagLib::Ogg::Speex::File>(path)) return tags;
-      return ReadXiphFile<TagLib::Ogg::FLAC::File>(path);
-    case AudioFormat::Asf: {
-      TagLib::ASF::File file(path.c_str(), true);
-      if (!HasAudio(file)) return std::nullopt;
-      return FromAsf(file.tag());
-    }
-    case AudioFormat::Ape: {
-      TagLib::APE::File file(path.c_str(), true);
-      if (!HasAudio(file)) return std::nullopt;
-      return FromApe(file.APETag());
-    }
-    case AudioFormat::Mpc: {
-      TagLib::MPC::File file(path.c_str(), true);
-      if (!HasAudio(file)) return std::nullopt;
-      return FromApe(file.APETag());
-    }
-    case AudioFormat::WavPack: {
-      TagLib::WavPack::File file(path.c_str(), true);
-      if (!HasAudio(file)) return std::nullopt;
-      return FromApe(file.APETag());
-    }
+std::optional<AudioTags> ReadAudioTags(const std::string& path, AudioFormat format,
+                                       std::string* reason) {
+  const Refusal refuse(reason);
+  // Never blocking: a FIFO or a device swapped in for a file is no track.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return refuse("it cannot be opened (" + std::string(std::strerror(errno)) + ")");
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return refuse("it is not a regular file");
   }
-  return std::nullopt;
+  const bool mpegFamily = format == AudioFormat::Mpeg || format == AudioFormat::Adts ||
+                          format == AudioFormat::TrueAudio;
+  if (mpegFamily && !LooksLikeAudioAfterTag(fd, format)) {
+    close(fd);
+    return refuse(format == AudioFormat::TrueAudio ? "no TTA audio starts where its tag ends"
+                                                   : "no run of audio frames starts where its "
+                                                     "tag ends");
+  }
+  // TagLib owns the descriptor from here on.
+  TagLib::FileStream stream(fd, true);
+  return ReadStream(stream, format, refuse);
 }
 
 void SilenceTagLib() {
@@ -385,390 +408,4 @@ void SilenceTagLib() {
   };
   static Silent silent;
   TagLib::setDebugListener(&silent);
-}
-
-// --- Writing ----------------------------------------------------------------
-
-namespace {
-
-// A change ready to be made: new bytes for a region of the file itself, or
-// a complete new file waiting beside it.
-struct Change {
-  std::size_t offset = 0;
-  std::string before, after;
-  std::string temporary;
-  bool none = false;  // the file already says so
-};
-
-bool Splice(const std::string& path, std::size_t offset, const std::string& before,
-            const std::string& after, Change& change) {
-  if (after == before) {
-    change.none = true;
-    return true;
-  }
-  if (after.size() == before.size()) {
-    change.offset = offset;
-    change.before = before;
-    change.after = after;
-    return true;
-  }
-  change.temporary = CreateTemporaryBeside(path, [&](int fd) {
-    return CopyRange(path, 0, offset, fd) && WriteAll(fd, after.data(), after.size()) &&
-           CopyRange(path, offset + before.size(), std::string::npos, fd);
-  });
-  return !change.temporary.empty();
-}
-
-bool PrepareLeadingTag(const std::string& path, const WideString& value, Change& change) {
-  const std::optional<std::size_t> size = LeadingTagSize(path);
-  std::string tag;
-  if (!size || !ReadBytes(path, 0, *size, tag) || tag.size() != *size) return false;
-  const std::optional<std::string> edited = EditSortAlbumFrame(tag, value);
-  return edited && Splice(path, 0, tag, *edited, change);
-}
-
-std::uint32_t ReadSize(const std::string& bytes, std::size_t at, bool bigEndian) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) {
-    const std::uint32_t byte = static_cast<unsigned char>(bytes[at + (bigEndian ? i : 3 - i)]);
-    value = value << 8 | byte;
-  }
-  return value;
-}
-
-std::string SizeBytes(std::uint64_t size, bool bigEndian) {
-  std::string out(4, '\0');
-  for (std::size_t i = 0; i < 4; ++i) {
-    out[bigEndian ? 3 - i : i] = static_cast<char>((size >> (8 * i)) & 0xFF);
-  }
-  return out;
-}
-
-// WAV and AIFF keep the tag in a chunk of its own; its size and the size of
-// the whole form follow the tag's.
-bool PrepareChunkTag(const std::string& path, bool aiff, const WideString& value, Change& change) {
-  std::string header;
-  if (!ReadBytes(path, 0, 12, header) || header.size() != 12) return false;
-  const bool bigEndian = aiff;
-  if (header.compare(0, 4, aiff ? "FORM" : "RIFF") != 0) return false;
-  const std::uint64_t formEnd = std::uint64_t{8} + ReadSize(header, 4, bigEndian);
-
-  std::size_t chunk = 12;
-  std::uint32_t chunkSize = 0;
-  std::string chunkId = aiff ? "ID3 " : "id3 ";
-  bool found = false;
-  for (std::string chunkHeader; chunk + 8 <= formEnd; chunk += 8 + chunkSize + (chunkSize & 1)) {
-    if (!ReadBytes(path, chunk, 8, chunkHeader) || chunkHeader.size() != 8) return false;
-    chunkSize = ReadSize(chunkHeader, 4, bigEndian);
-    if (chunkHeader.compare(0, 4, "ID3 ") == 0 ||
-        (!aiff && chunkHeader.compare(0, 4, "id3 ") == 0)) {
-      chunkId = chunkHeader.substr(0, 4);
-      found = true;
-      break;
-    }
-  }
-  // Without a tag chunk, a new one goes at the end of the form.
-  if (!found) chunk = static_cast<std::size_t>(formEnd);
-
-  std::string tag;
-  if (found) {
-    std::string tagHeader;
-    if (!ReadBytes(path, chunk + 8, 10, tagHeader)) return false;
-    const std::optional<std::size_t> size = Id3v2TagSize(tagHeader);
-    if (!size || *size > chunkSize || !ReadBytes(path, chunk + 8, *size, tag)) return false;
-  }
-  const std::optional<std::string> edited = EditSortAlbumFrame(tag, value);
-  if (!edited) return false;
-  if (found && edited->size() == tag.size()) return Splice(path, chunk + 8, tag, *edited, change);
-  if (*edited == tag) {
-    change.none = true;
-    return true;
-  }
-
-  // A chunk of a new size: the whole chunk is rewritten, padded to an even
-  // length, and the form's size follows.
-  const std::size_t oldChunkLength = found ? 8 + chunkSize + (chunkSize & 1) : 0;
-  std::string newChunk = chunkId + SizeBytes(edited->size(), bigEndian) + *edited;
-  if (edited->size() & 1) newChunk.push_back('\0');
-  const std::uint64_t newFormSize = formEnd - 8 - oldChunkLength + newChunk.size();
-  if (newFormSize > 0xFFFFFFFFu) return false;
-  change.temporary = CreateTemporaryBeside(path, [&](int fd) {
-    const std::string formSize = SizeBytes(newFormSize, bigEndian);
-    return WriteAll(fd, header.data(), 4) && WriteAll(fd, formSize.data(), 4) &&
-           CopyRange(path, 8, chunk - 8, fd) && WriteAll(fd, newChunk.data(), newChunk.size()) &&
-           CopyRange(path, chunk + oldChunkLength, std::string::npos, fd);
-  });
-  return !change.temporary.empty();
-}
-
-template <typename File>
-bool SetXiph(File& file, const WideString& value) {
-  TagLib::Ogg::XiphComment* comment = file.tag();
-  if (!file.isValid() || comment == nullptr) return false;
-  if (value.empty()) {
-    comment->removeFields("ALBUMSORT");
-  } else {
-    comment->addField("ALBUMSORT", Taglib(value), true);
-  }
-  return file.save();
-}
-
-void SetApe(TagLib::APE::Tag* tag, const WideString& value) {
-  if (value.empty()) {
-    tag->removeItem("ALBUMSORT");
-  } else {
-    tag->addValue("ALBUMSORT", Taglib(value), true);
-  }
-}
-
-// TagLib renders the ASF content description anew (title, author,
-// copyright, description, rating), writing a terminator even for empty
-// fields where the original had none; the tool changes none of them, so the
-// original object goes back, byte for byte, into the copy.
-bool RestoreAsfContentDescription(const std::string& original, std::string& temporary) {
-  static const char kContentDescription[] =
-      "\x33\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C";
-  static const char kFileProperties[] =
-      "\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0\x0C\x20\x53\x65";
-  const auto little = [](const std::string& bytes, std::size_t at, int count) {
-    std::uint64_t value = 0;
-    for (int i = count - 1; i >= 0; --i) {
-      value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-    }
-    return value;
-  };
-  const auto putLittle = [](std::string& bytes, std::size_t at, std::uint64_t value, int count) {
-    for (int i = 0; i < count; ++i)
-      bytes[at + static_cast<std::size_t>(i)] = static_cast<char>(value >> (8 * i));
-  };
-  struct Header {
-    std::string bytes;
-    std::vector<std::pair<std::size_t, std::size_t>> objects;  // offset, size
-  };
-  const auto readHeader = [&little](const std::string& path, Header& header) {
-    std::string start;
-    if (!ReadBytes(path, 0, 30, start) || start.size() != 30) return false;
-    const std::uint64_t size = little(start, 16, 8);
-    if (size < 30 || size > (64u << 20) || !ReadBytes(path, 0, size, header.bytes) ||
-        header.bytes.size() != size) {
-      return false;
-    }
-    const std::uint64_t count = little(header.bytes, 24, 4);
-    std::size_t at = 30;
-    for (std::uint64_t i = 0; i < count; ++i) {
-      if (at + 24 > size) return false;
-      const std::uint64_t objectSize = little(header.bytes, at + 16, 8);
-      if (objectSize < 24 || at + objectSize > size) return false;
-      header.objects.emplace_back(at, objectSize);
-      at += objectSize;
-    }
-    return true;
-  };
-  const auto find = [](const Header& header,
-                       const char* guid) -> const std::pair<std::size_t, std::size_t>* {
-    for (const auto& object : header.objects) {
-      if (header.bytes.compare(object.first, 16, guid, 16) == 0) return &object;
-    }
-    return nullptr;
-  };
-
-  Header before, after;
-  if (!readHeader(original, before) || !readHeader(temporary, after)) return false;
-  const auto* was = find(before, kContentDescription);
-  std::string rebuilt = after.bytes.substr(0, 30);
-  std::uint64_t count = 0;
-  bool placed = false;
-  for (const auto& object : after.objects) {
-    if (after.bytes.compare(object.first, 16, kContentDescription, 16) == 0) {
-      if (was != nullptr && !placed) {
-        rebuilt += before.bytes.substr(was->first, was->second);
-        ++count;
-      }
-      placed = true;
-      continue;
-    }
-    rebuilt += after.bytes.substr(object.first, object.second);
-    ++count;
-  }
-  if (was != nullptr && !placed) return false;
-  putLittle(rebuilt, 16, rebuilt.size(), 8);
-  putLittle(rebuilt, 24, count, 4);
-  const std::int64_t delta =
-      static_cast<std::int64_t>(rebuilt.size()) - static_cast<std::int64_t>(after.bytes.size());
-  // The file's own size is recorded in its properties.
-  std::size_t at = 30;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const std::uint64_t objectSize = little(rebuilt, at + 16, 8);
-    if (rebuilt.compare(at, 16, kFileProperties, 16) == 0 && objectSize >= 48) {
-      putLittle(rebuilt, at + 40,
-                static_cast<std::uint64_t>(static_cast<std::int64_t>(little(rebuilt, at + 40, 8)) +
-                                           delta),
-                8);
-    }
-    at += objectSize;
-  }
-  if (delta == 0 && rebuilt == after.bytes) return true;
-  const std::string restored = CreateTemporaryBeside(original, [&](int fd) {
-    return WriteAll(fd, rebuilt.data(), rebuilt.size()) &&
-           CopyRange(temporary, after.bytes.size(), std::string::npos, fd);
-  });
-  if (restored.empty()) return false;
-  unlink(temporary.c_str());
-  temporary = restored;
-  return true;
-}
-
-// Through TagLib, on a copy: each format's own call and an explicit save
-// that strips and duplicates nothing.
-bool EditCopy(const std::string& file, AudioFormat format, const WideString& value) {
-  const TagLib::String text = Taglib(value);
-  switch (format) {
-    case AudioFormat::Mpeg: {  // an MP3 with an APE tag and no ID3v2
-      TagLib::MPEG::File mpeg(file.c_str(), false);
-      if (!mpeg.isValid()) return false;
-      SetApe(mpeg.APETag(true), value);
-      return mpeg.save(TagLib::MPEG::File::APE, TagLib::File::StripNone, TagLib::ID3v2::v3,
-                       TagLib::File::DoNotDuplicate);
-    }
-    case AudioFormat::Mp4: {
-      TagLib::MP4::File mp4(file.c_str(), false);
-      if (!mp4.isValid() || mp4.tag() == nullptr) return false;
-      if (value.empty()) {
-        mp4.tag()->removeItem("soal");
-      } else {
-        mp4.tag()->setItem("soal", TagLib::MP4::Item(TagLib::StringList(text)));
-      }
-      return mp4.save();
-    }
-    case AudioFormat::Flac: {
-      TagLib::FLAC::File flac(file.c_str(), false);
-      if (!flac.isValid()) return false;
-      TagLib::Ogg::XiphComment* comment = flac.xiphComment(!value.empty());
-      if (comment == nullptr) return true;
-      if (value.empty()) {
-        comment->removeFields("ALBUMSORT");
-      } else {
-        comment->addField("ALBUMSORT", text, true);
-      }
-      return flac.save();
-    }
-    case AudioFormat::Ogg: {
-      if (TagLib::Ogg::Vorbis::File vorbis(file.c_str(), false); vorbis.isValid()) {
-        return SetXiph(vorbis, value);
-      }
-      if (TagLib::Ogg::Opus::File opus(file.c_str(), false); opus.isValid()) {
-        return SetXiph(opus, value);
-      }
-      if (TagLib::Ogg::Speex::File speex(file.c_str(), false); speex.isValid()) {
-        return SetXiph(speex, value);
-      }
-      TagLib::Ogg::FLAC::File oggFlac(file.c_str(), false);
-      return SetXiph(oggFlac, value);
-    }
-    case AudioFormat::Asf: {
-      TagLib::ASF::File asf(file.c_str(), false);
-      if (!asf.isValid() || asf.tag() == nullptr) return false;
-      if (value.empty()) {
-        asf.tag()->removeItem("WM/AlbumSortOrder");
-      } else {
-        asf.tag()->setAttribute("WM/AlbumSortOrder", TagLib::ASF::Attribute(text));
-      }
-      return asf.save();
-    }
-    case AudioFormat::Ape: {
-      TagLib::APE::File ape(file.c_str(), false);
-      if (!ape.isValid()) return false;
-      SetApe(ape.APETag(true), value);
-      return ape.save();
-    }
-    case AudioFormat::Mpc: {
-      TagLib::MPC::File mpc(file.c_str(), false);
-      if (!mpc.isValid()) return false;
-      SetApe(mpc.APETag(true), value);
-      return mpc.save();
-    }
-    case AudioFormat::WavPack: {
-      TagLib::WavPack::File wavPack(file.c_str(), false);
-      if (!wavPack.isValid()) return false;
-      SetApe(wavPack.APETag(true), value);
-      return wavPack.save();
-    }
-    default:
-      return false;
-  }
-}
-
-bool PrepareCopy(const std::string& path, AudioFormat format, const WideString& value,
-                 Change& change) {
-  change.temporary = CreateTemporaryBeside(
-      path, [&path](int fd) { return CopyRange(path, 0, std::string::npos, fd); });
-  if (change.temporary.empty()) return false;
-  const bool edited =
-      EditCopy(change.temporary, format, value) &&
-      (format != AudioFormat::Asf || RestoreAsfContentDescription(path, change.temporary));
-  if (!edited) {
-    unlink(change.temporary.c_str());
-    change.temporary.clear();
-    return false;
-  }
-  return true;
-}
-
-bool HasApeButNoId3v2(const std::string& path) {
-  const std::optional<std::size_t> leading = LeadingTagSize(path);
-  if (!leading || *leading != 0) return false;
-  TagLib::MPEG::File file(path.c_str(), false);
-  return file.isValid() && file.hasAPETag();
-}
-
-bool Prepare(const std::string& path, AudioFormat format, const WideString& value, Change& change) {
-  switch (format) {
-    case AudioFormat::Mpeg:
-      if (HasApeButNoId3v2(path)) return PrepareCopy(path, format, value, change);
-      return PrepareLeadingTag(path, value, change);
-    case AudioFormat::Adts:
-    case AudioFormat::TrueAudio:
-      return PrepareLeadingTag(path, value, change);
-    case AudioFormat::Wav:
-      return PrepareChunkTag(path, false, value, change);
-    case AudioFormat::Aiff:
-      return PrepareChunkTag(path, true, value, change);
-    default:
-      return PrepareCopy(path, format, value, change);
-  }
-}
-
-}  // namespace
-
-bool WriteSortAlbum(const std::string& name, AudioFormat format, AudioTags& tags,
-                    const WideString& sortAlbum) {
-  // A link is followed, so that a new file replaces the file it points to,
-  // not the link.
-  char* resolved = realpath(name.c_str(), nullptr);
-  if (resolved == nullptr) return false;
-  const std::string path = resolved;
-  std::free(resolved);
-  if (!MayChangeFile(path)) return false;
-  AudioTags expected = tags;
-  expected.sortAlbum = sortAlbum;
-  // Whatever is written must read back as exactly this, or it is undone.
-  const auto holdsExpected = [&expected, format](const std::string& file) {
-    const std::optional<AudioTags> after = ReadAudioTags(file, format);
-    return after && *after == expected;
-  };
-
-  Change change;
-  if (!Prepare(path, format, sortAlbum, change)) return false;
-  bool written;
-  if (change.none) {
-    written = holdsExpected(path);
-  } else if (!change.temporary.empty()) {
-    written = holdsExpected(change.temporary) && CommitTemporary(change.temporary, path);
-    if (!written) unlink(change.temporary.c_str());
-  } else {
-    written = WriteInPlace(path, change.offset, change.after) && holdsExpected(path);
-    if (!written) WriteInPlace(path, change.offset, change.before);
-  }
-  if (written) tags = expected;
-  return written;
 }

@@ -1,7 +1,5 @@
 // The six tags of one audio file, read with TagLib from the format's own
-// fields, and the one change the tool makes: the album-sort field set, or
-// removed when empty. A write that cannot leave everything else exactly as it
-// was is refused, and no file is ever left half written.
+// fields.
 #pragma once
 
 #include <cstdint>
@@ -22,15 +20,10 @@ struct AudioTags {
   bool operator==(const AudioTags& other) const;
 };
 
-// Nothing when the file cannot be read or is not really audio of `format`.
-std::optional<AudioTags> ReadAudioTags(const std::string& path, AudioFormat format);
-
-// Gives the file whose tags were last read as `tags` the album sort
-// `sortAlbum`. True once the file reads back as `tags` with that one field
-// changed; `tags` then holds what the file says. A file that changed since
-// it was read reads back otherwise, and the write is undone or never made.
-bool WriteSortAlbum(const std::string& path, AudioFormat format, AudioTags& tags,
-                    const WideString& sortAlbum);
+// Nothing when the file cannot be read or is not really audio of `format`;
+// `reason` then says why. Opening it never blocks.
+std::optional<AudioTags> ReadAudioTags(const std::string& path, AudioFormat format,
+                                       std::string* reason = nullptr);
 
 // The number formed by the leading digits of a date text; 0 without any.
 std::int32_t YearOfDate(const WideString& date);

@@ -1,9 +1,13 @@
 #include "folder/folder_library.h"
 
+#include <cstdio>
 #include <optional>
+#include <unordered_set>
 
 #include "folder/audio_file.h"
 #include "folder/folder_walk.h"
+#include "folder/library_lock.h"
+#include "folder/sort_album_write.h"
 #include "library/itunes.h"
 #include "library/lasting_objects.h"
 
@@ -13,12 +17,30 @@ BSTR Copy(const WideString& text) {
   return SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
 }
 
+// One line on stderr, so that a user can act on it; stdout stays the run's.
+// A name's control characters would break the line or reach the terminal
+// as commands.
+void Report(const std::string& path, const char* what, const std::string& reason) {
+  std::string line = "kestrune: ";
+  for (char c : path) {
+    const auto unit = static_cast<unsigned char>(c);
+    line.push_back(unit < 0x20 || unit == 0x7F ? '?' : c);
+  }
+  line += std::string(": ") + what + ": " + reason + "\n";
+  std::fputs(line.c_str(), stderr);
+}
+
 // One item of the walk; a track when its file is audio that could be read.
 class FileItem final : public IITFileOrCDTrack {
  public:
-  explicit FileItem(const FolderItem& item) : m_Path(item.path), m_Format(item.format) {
-    if (m_Format) m_Tags = ReadAudioTags(m_Path, *m_Format);
+  FileItem(const FolderItem& item, CLibraryLock& lock, const std::vector<std::string>& temporaries)
+      : m_Path(item.path), m_Format(item.format), m_Lock(lock), m_Temporaries(temporaries) {
+    m_Problem = item.problem;
+    if (m_Format) m_Tags = ReadAudioTags(m_Path, *m_Format, &m_Problem);
   }
+
+  // Why the item is not a track; empty for a track.
+  const std::string& Problem() const { return m_Problem; }
 
   HRESULT QueryInterface(REFIID iid, void** out) override {
     if (out == nullptr) return E_POINTER;
@@ -52,7 +74,16 @@ class FileItem final : public IITFileOrCDTrack {
   HRESULT put_SortAlbum(BSTR value) override {
     if (!m_Format || !m_Tags) return E_FAIL;
     const WideString text(value != nullptr ? value : WIDE(""), SysStringLen(value));
-    return WriteSortAlbum(m_Path, *m_Format, *m_Tags, text) ? S_OK : E_FAIL;
+    std::string reason;
+    if (!m_Lock.Acquire(m_Temporaries)) {
+      Report(m_Path, "refused", "the library folder cannot be locked against other runs");
+      return E_FAIL;
+    }
+    if (!WriteSortAlbum(m_Path, *m_Format, *m_Tags, text, reason)) {
+      Report(m_Path, "refused", reason);
+      return E_FAIL;
+    }
+    return S_OK;
   }
 
  private:
@@ -69,32 +100,44 @@ class FileItem final : public IITFileOrCDTrack {
   std::string m_Path;
   std::optional<AudioFormat> m_Format;
   std::optional<AudioTags> m_Tags;
+  std::string m_Problem;
+  CLibraryLock& m_Lock;
+  const std::vector<std::string>& m_Temporaries;
   ULONG m_Refs = 1;
 };
 
 class Enumerator final : public CLasting<IEnumVARIANT> {
  public:
-  bool Start(const std::string& root) { return m_Walk.Start(root); }
+  ~Enumerator() { m_Lock.RemoveStale(m_Walk.Temporaries()); }
+
+  bool Start(const std::string& root) {
+    m_Lock.SetRoot(root);
+    return m_Walk.Start(root);
+  }
   HRESULT Next(ULONG count, VARIANT* element, ULONG* fetched) override {
     if (fetched != nullptr) *fetched = 0;
     if (count != 1 || element == nullptr) return E_FAIL;
     FolderItem item;
     if (!m_Walk.Next(item)) return S_FALSE;
+    auto* file = new FileItem(item, m_Lock, m_Walk.Temporaries());
+    // Once a run, though the second pass meets the item again.
+    if (!file->Problem().empty() && m_Reported.insert(item.path).second) {
+      Report(item.path, "not a track", file->Problem());
+    }
     V_VT(element) = VT_DISPATCH;
-    V_DISPATCH(element) = new FileItem(item);
+    V_DISPATCH(element) = file;
     if (fetched != nullptr) *fetched = 1;
     return S_OK;
   }
-  HRESULT Reset() override {
-    m_Walk.Reset();
-    return S_OK;
-  }
+  HRESULT Reset() override { return m_Walk.Reset() ? S_OK : E_FAIL; }
 
  protected:
   const IID& Own() const override { return IID_IEnumVARIANT; }
 
  private:
   CFolderWalk m_Walk;
+  CLibraryLock m_Lock;
+  std::unordered_set<std::string> m_Reported;
 };
 
 }  // namespace

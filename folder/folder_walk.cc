@@ -4,17 +4,28 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+
+#include "folder/new_file.h"
 
 bool CFolderWalk::Enter(const std::string& path) {
   DIR* folder = opendir(path.c_str());
   if (folder == nullptr) return false;
   Level level;
   level.path = path;
+  constexpr std::size_t kMostTemporaries = 4096;
+  const std::size_t prefixLength = std::strlen(kTemporaryPrefix);
   while (const dirent* entry = readdir(folder)) {
     // Hidden names, "." and ".." among them, are not part of the library.
-    if (entry->d_name[0] != '.') level.entries.push_back({entry->d_name, entry->d_type});
+    if (entry->d_name[0] != '.') {
+      level.entries.push_back({entry->d_name, entry->d_type});
+    } else if (m_FirstWalk && std::strncmp(entry->d_name, kTemporaryPrefix, prefixLength) == 0 &&
+               m_Temporaries.size() < kMostTemporaries) {
+      m_Temporaries.push_back(path + "/" + entry->d_name);
+    }
   }
   closedir(folder);
   std::sort(level.entries.begin(), level.entries.end());
@@ -23,6 +34,8 @@ bool CFolderWalk::Enter(const std::string& path) {
 }
 
 bool CFolderWalk::Start(const std::string& root) {
+  m_FirstWalk = m_Root.empty() || m_Root != root;
+  if (m_FirstWalk) m_Temporaries.clear();
   m_Root = root;
   m_Levels.clear();
   struct stat status {};
@@ -41,13 +54,13 @@ bool CFolderWalk::Next(FolderItem& item) {
     const std::optional<AudioFormat> format = FormatOfName(entry.name);
     if (entry.type == DT_REG) {
       if (!format) continue;
-      item = {path, format};
+      item = {path, format, std::string()};
       return true;
     }
     struct stat link {};
     if (lstat(path.c_str(), &link) != 0) {
       if (!format) continue;  // gone since the folder was listed
-      item = {path, std::nullopt};
+      item = {path, std::nullopt, "it is gone (" + std::string(std::strerror(errno)) + ")"};
       return true;
     }
     struct stat target = link;
@@ -55,16 +68,26 @@ bool CFolderWalk::Next(FolderItem& item) {
     if (S_ISDIR(link.st_mode)) {
       // An unreadable folder is an item that is not a track; so is a folder
       // under an audio file's name, whose contents are walked all the same.
-      if (!Enter(path) || format) {
-        item = {path, std::nullopt};
+      if (!Enter(path)) {
+        item = {path, std::nullopt,
+                "the folder cannot be read (" + std::string(std::strerror(errno)) + ")"};
+        return true;
+      }
+      if (format) {
+        item = {path, std::nullopt, "it is a folder"};
         return true;
       }
       continue;
     }
     if (S_ISLNK(link.st_mode) && followed && S_ISDIR(target.st_mode)) continue;  // no loops
     if (!format) continue;
-    const bool usable = (S_ISREG(target.st_mode) && (!S_ISLNK(link.st_mode) || followed));
-    item = {path, usable ? format : std::nullopt};
+    if (S_ISLNK(link.st_mode) && !followed) {
+      item = {path, std::nullopt, "it is a link to nothing"};
+    } else if (!S_ISREG(target.st_mode)) {
+      item = {path, std::nullopt, "it is not a regular file"};
+    } else {
+      item = {path, format, std::string()};
+    }
     return true;
   }
   return false;

@@ -12,8 +12,9 @@
 struct FolderItem {
   std::string path;
   // None: an item that is not a track (a folder under an audio name, a
-  // folder or file that cannot be read).
+  // folder or file that cannot be read); `problem` then says which.
   std::optional<AudioFormat> format;
+  std::string problem;
 };
 
 class CFolderWalk {
@@ -22,7 +23,11 @@ class CFolderWalk {
   bool Start(const std::string& root);
   // False once every item has been given.
   bool Next(FolderItem& item);
-  void Reset() { Start(m_Root); }
+  // False when the folder can no longer be read (a drive unplugged).
+  bool Reset() { return Start(m_Root); }
+  // The hidden temporaries of earlier writes that the walk has passed
+  // (".kestrune-..." names), at most a few thousand.
+  const std::vector<std::string>& Temporaries() const { return m_Temporaries; }
 
  private:
   struct Entry {
@@ -40,6 +45,8 @@ class CFolderWalk {
 
   std::string m_Root;
   std::vector<Level> m_Levels;
+  std::vector<std::string> m_Temporaries;
+  bool m_FirstWalk = true;
 };
 
 // Where the library is: $KESTRUNE_LIBRARY, else the user's music folder

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "folder/splice.h"
+
 namespace {
 
 constexpr std::size_t kHeaderSize = 10;
@@ -69,7 +71,15 @@ std::optional<std::size_t> Id3v2TagSize(const std::string& header) {
   return kHeaderSize + *size + (footer ? kHeaderSize : 0);
 }
 
-std::optional<std::string> EditSortAlbumFrame(const std::string& tag, const WideString& value) {
+std::optional<std::string> EditSortAlbumFrame(const std::string& tag, const WideString& value,
+                                              std::string* reason) {
+  const auto refuse = [reason](const char* why) {
+    if (reason != nullptr) *reason = why;
+    return std::nullopt;
+  };
+  std::string utf16;
+  if (!EncodeUtf16Le(value, utf16))
+    return refuse("the new value holds an unpaired UTF-16 surrogate");
   if (tag.empty()) {
     if (value.empty()) return tag;
     std::string frames = SortAlbumFrame(value, false);
@@ -79,12 +89,14 @@ std::optional<std::string> EditSortAlbumFrame(const std::string& tag, const Wide
   }
 
   const std::optional<std::size_t> size = Id3v2TagSize(tag);
-  if (!size || *size != tag.size()) return std::nullopt;
+  if (!size || *size != tag.size()) return refuse("its ID3v2 tag is cut short");
   const unsigned version = Byte(tag, 3);
   const unsigned flags = Byte(tag, 5);
-  if ((version != 3 && version != 4) || (flags & (kUnsynchronised | kExtendedHeader | kFooter))) {
-    return std::nullopt;
-  }
+  if (version != 3 && version != 4)
+    return refuse("its ID3v2 tag is of a version other than 2.3 and 2.4");
+  if (flags & kUnsynchronised) return refuse("its ID3v2 tag is unsynchronised");
+  if (flags & kExtendedHeader) return refuse("its ID3v2 tag has an extended header");
+  if (flags & kFooter) return refuse("its ID3v2 tag has a footer");
   const bool version4 = version == 4;
 
   // Every frame as it stands, TSOA left out and its new form put where the
@@ -94,16 +106,16 @@ std::optional<std::string> EditSortAlbumFrame(const std::string& tag, const Wide
   std::size_t at = kHeaderSize;
   for (; at + kHeaderSize <= tag.size() && tag[at] != '\0';) {
     for (std::size_t i = 0; i < 4; ++i) {
-      if (!IsFrameIdUnit(tag[at + i])) return std::nullopt;
+      if (!IsFrameIdUnit(tag[at + i])) return refuse("a frame of its ID3v2 tag does not parse");
     }
     std::uint32_t frameSize = BigEndian(tag, at + 4);
     if (version4) {
       const std::optional<std::uint32_t> safe = SyncSafe(tag, at + 4);
-      if (!safe) return std::nullopt;
+      if (!safe) return refuse("a frame of its ID3v2 tag does not parse");
       frameSize = *safe;
     }
     const std::size_t frameEnd = at + kHeaderSize + frameSize;
-    if (frameEnd > tag.size()) return std::nullopt;
+    if (frameEnd > tag.size()) return refuse("a frame of its ID3v2 tag runs past the tag's end");
     if (tag.compare(at, 4, "TSOA") == 0) {
       if (!placed && !value.empty()) frames += SortAlbumFrame(value, version4);
       placed = true;
@@ -113,7 +125,9 @@ std::optional<std::string> EditSortAlbumFrame(const std::string& tag, const Wide
     at = frameEnd;
   }
   for (std::size_t i = at; i < tag.size(); ++i) {
-    if (tag[i] != '\0') return std::nullopt;  // not padding: something we do not understand
+    // Not padding: something we do not understand.
+    if (tag[i] != '\0')
+      return refuse("its ID3v2 tag holds bytes after its frames that are not padding");
   }
   if (!placed && !value.empty()) frames += SortAlbumFrame(value, version4);
 
@@ -121,7 +135,8 @@ std::optional<std::string> EditSortAlbumFrame(const std::string& tag, const Wide
   if (frames.size() <= body) {
     return tag.substr(0, kHeaderSize) + frames + std::string(body - frames.size(), '\0');
   }
-  if (frames.size() + kFreshPadding >= (std::size_t{1} << 28)) return std::nullopt;
+  if (frames.size() + kFreshPadding >= (std::size_t{1} << 28))
+    return refuse("its ID3v2 tag would grow too large");
   std::string grown = tag.substr(0, 6);
   PutSize(grown, frames.size() + kFreshPadding, true);
   return grown + frames + std::string(kFreshPadding, '\0');

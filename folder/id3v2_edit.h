@@ -17,5 +17,7 @@ std::optional<std::size_t> Id3v2TagSize(const std::string& header);
 // the frames fit in its padding, else with fresh padding; a new ID3v2.3 tag
 // when there was none. Nothing when the tag is of a kind this edit cannot
 // keep intact (version 2.2, unsynchronised, an extended header, a footer, or
-// frames that do not parse).
-std::optional<std::string> EditSortAlbumFrame(const std::string& tag, const WideString& value);
+// frames that do not parse) or the value cannot be stored; `reason` then
+// says which.
+std::optional<std::string> EditSortAlbumFrame(const std::string& tag, const WideString& value,
+                                              std::string* reason = nullptr);

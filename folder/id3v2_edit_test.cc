@@ -2,27 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/id3_builder.h"
+
 namespace {
 
-std::string Size(std::size_t size, bool syncSafe) {
-  std::string out;
-  for (int i = 3; i >= 0; --i) {
-    out.push_back(
-        static_cast<char>(syncSafe ? (size >> (7 * i)) & 0x7F : (size >> (8 * i)) & 0xFF));
-  }
-  return out;
-}
-
+std::string Size(std::size_t size, bool syncSafe) { return Id3Size(size, syncSafe); }
 std::string Frame(const std::string& id, const std::string& content, int version) {
-  return id + Size(content.size(), version == 4) + std::string(2, '\0') + content;
+  return Id3Frame(id, content, version);
 }
-
 std::string Tag(int version, const std::string& frames, std::size_t padding, char flags = 0) {
-  return std::string("ID3") + static_cast<char>(version) + '\0' + flags +
-         Size(frames.size() + padding, true) + frames + std::string(padding, '\0');
+  return Id3Tag(version, frames, padding, flags);
 }
-
-std::string Text(const std::string& latin1) { return std::string(1, '\0') + latin1; }
+std::string Text(const std::string& latin1) { return Id3Text(latin1); }
 
 // The frames of a tag this edit made, without its padding.
 std::string FramesOf(const std::string& tag) {
@@ -83,26 +74,41 @@ TEST(EditSortAlbumFrame, RefusesTagsItCannotKeepIntact) {
   const struct {
     const char* what;
     std::string tag;
+    const char* reason;
   } cases[] = {
-      {"version 2.2", Tag(2, "TP1\0\0\x05\0abcd", 10)},
-      {"unsynchronised", Tag(3, frames, 10, '\x80')},
-      {"extended header", Tag(3, frames, 10, '\x40')},
-      {"footer", Tag(4, frames, 10, '\x10')},
-      {"frame past the end", Tag(3, "TPE1" + Size(500, false) + std::string(2, '\0') + "x", 10)},
-      {"bad frame id", Tag(3, "tpe1" + Size(1, false) + std::string(2, '\0') + "x", 10)},
+      {"version 2.2", Tag(2, "TP1\0\0\x05\0abcd", 10),
+       "its ID3v2 tag is of a version other than 2.3 and 2.4"},
+      {"unsynchronised", Tag(3, frames, 10, '\x80'), "its ID3v2 tag is unsynchronised"},
+      {"extended header", Tag(3, frames, 10, '\x40'), "its ID3v2 tag has an extended header"},
+      {"footer",
+       Tag(4, frames, 10, '\x10') + std::string("3DI\x04\0\x10", 6) +
+           Size(frames.size() + 10, true),
+       "its ID3v2 tag has a footer"},
+      {"frame past the end", Tag(3, "TPE1" + Size(500, false) + std::string(2, '\0') + "x", 10),
+       "a frame of its ID3v2 tag runs past the tag's end"},
+      {"bad frame id", Tag(3, "tpe1" + Size(1, false) + std::string(2, '\0') + "x", 10),
+       "a frame of its ID3v2 tag does not parse"},
       {"junk in the padding",
        [&frames] {
          std::string tag = Tag(3, frames, 10);
          tag[tag.size() - 3] = 'J';
          return tag;
-       }()},
+       }(),
+       "its ID3v2 tag holds bytes after its frames that are not padding"},
       {"size not sync-safe",
-       Tag(4, "TPE1" + std::string("\0\0\0\x80", 4) + std::string(2, '\0'), 200)},
-      {"truncated", Tag(3, frames, 10).substr(0, 20)},
+       Tag(4, "TPE1" + std::string("\0\0\0\x80", 4) + std::string(2, '\0'), 200),
+       "a frame of its ID3v2 tag does not parse"},
+      {"truncated", Tag(3, frames, 10).substr(0, 20), "its ID3v2 tag is cut short"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(EditSortAlbumFrame(c.tag, WIDE("1979 Wall")), std::nullopt) << c.what;
+    std::string reason;
+    EXPECT_EQ(EditSortAlbumFrame(c.tag, WIDE("1979 Wall"), &reason), std::nullopt) << c.what;
+    EXPECT_EQ(reason, c.reason) << c.what;
   }
+  std::string reason;
+  const WideString lone = {WideChar(0xD800), WideChar('x')};
+  EXPECT_EQ(EditSortAlbumFrame(Tag(3, frames, 10), lone, &reason), std::nullopt);
+  EXPECT_EQ(reason, "the new value holds an unpaired UTF-16 surrogate");
 }
 
 TEST(Id3v2TagSize, CountsHeaderBodyAndFooter) {

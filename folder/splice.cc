@@ -106,7 +106,8 @@ std::uint64_t BigEndian(const std::string& bytes, std::size_t at, int count) {
 
 std::string LittleEndianBytes(std::uint64_t value, int count) {
   std::string out(static_cast<std::size_t>(count), '\0');
-  for (int i = 0; i < count; ++i) out[static_cast<std::size_t>(i)] = static_cast<char>(value >> (8 * i));
+  for (int i = 0; i < count; ++i)
+    out[static_cast<std::size_t>(i)] = static_cast<char>(value >> (8 * i));
   return out;
 }
 
