@@ -392,9 +392,10 @@ std::optional<AudioTags> ReadAudioTags(const std::string& path, AudioFormat form
                           format == AudioFormat::TrueAudio;
   if (mpegFamily && !LooksLikeAudioAfterTag(fd, format)) {
     close(fd);
-    return refuse(format == AudioFormat::TrueAudio ? "no TTA audio starts where its tag ends"
-                                                   : "no run of audio frames starts where its "
-                                                     "tag ends");
+    return refuse(format == AudioFormat::TrueAudio ? "no TTA audio starts where its audio should"
+                  : format == AudioFormat::Adts    ? "no AAC frames start where its audio should"
+                                                   : "no MPEG audio frames start where its audio "
+                                                     "should");
   }
   // TagLib owns the descriptor from here on.
   TagLib::FileStream stream(fd, true);

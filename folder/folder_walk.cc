@@ -22,7 +22,7 @@ bool CFolderWalk::Enter(const std::string& path) {
     // Hidden names, "." and ".." among them, are not part of the library.
     if (entry->d_name[0] != '.') {
       level.entries.push_back({entry->d_name, entry->d_type});
-    } else if (m_FirstWalk && std::strncmp(entry->d_name, kTemporaryPrefix, prefixLength) == 0 &&
+    } else if (!m_Walked && std::strncmp(entry->d_name, kTemporaryPrefix, prefixLength) == 0 &&
                m_Temporaries.size() < kMostTemporaries) {
       m_Temporaries.push_back(path + "/" + entry->d_name);
     }
@@ -34,8 +34,9 @@ bool CFolderWalk::Enter(const std::string& path) {
 }
 
 bool CFolderWalk::Start(const std::string& root) {
-  m_FirstWalk = m_Root.empty() || m_Root != root;
-  if (m_FirstWalk) m_Temporaries.clear();
+  // Until one walk has been whole, a new start notes them anew.
+  if (root != m_Root) m_Walked = false;
+  if (!m_Walked) m_Temporaries.clear();
   m_Root = root;
   m_Levels.clear();
   struct stat status {};
@@ -90,6 +91,7 @@ bool CFolderWalk::Next(FolderItem& item) {
     }
     return true;
   }
+  m_Walked = true;
   return false;
 }
 

@@ -25,8 +25,8 @@ class CFolderWalk {
   bool Next(FolderItem& item);
   // False when the folder can no longer be read (a drive unplugged).
   bool Reset() { return Start(m_Root); }
-  // The hidden temporaries of earlier writes that the walk has passed
-  // (".kestrune-..." names), at most a few thousand.
+  // The hidden temporaries of earlier writes (".kestrune-..." names) that
+  // the first whole walk passed, at most a few thousand.
   const std::vector<std::string>& Temporaries() const { return m_Temporaries; }
 
  private:
@@ -46,7 +46,7 @@ class CFolderWalk {
   std::string m_Root;
   std::vector<Level> m_Levels;
   std::vector<std::string> m_Temporaries;
-  bool m_FirstWalk = true;
+  bool m_Walked = false;  // once, to the end
 };
 
 // Where the library is: $KESTRUNE_LIBRARY, else the user's music folder

@@ -14,7 +14,8 @@ std::vector<std::string> Walk(CFolderWalk& walk, const std::string& root) {
   std::vector<std::string> items;
   FolderItem item;
   while (walk.Next(item)) {
-    items.push_back(item.path.substr(root.size() + 1) + (item.format ? "" : " (not a track)"));
+    items.push_back(item.path.substr(root.size() + 1) +
+                    (item.format ? "" : " (not a track: " + item.problem + ")"));
   }
   return items;
 }
@@ -38,14 +39,42 @@ TEST(FolderWalk, DepthFirstInByteOrderSkippingHiddenAndOtherFiles) {
                                              "a.wav",
                                              "ab.wma",
                                              "b.mp3",
-                                             "broken.mp3 (not a track)",
+                                             "broken.mp3 (not a track: it is a link to nothing)",
                                              "linked.mp3",
-                                             "x.mp3 (not a track)",
+                                             "x.mp3 (not a track: it is a folder)",
                                              "x.mp3/inner.mp3",
                                              "\xC3\xA9t\xC3\xA9.opus"};
   EXPECT_EQ(Walk(walk, root.Path()), expected);
-  walk.Reset();
+  ASSERT_TRUE(walk.Reset());
   EXPECT_EQ(Walk(walk, root.Path()), expected);
+}
+
+// A drive unplugged between the passes is no empty library.
+TEST(FolderWalk, ResetFailsWhenTheFolderIsGone) {
+  TempFolder parent;
+  const std::string root = parent.Path() + "/library";
+  parent.Write("library/a.mp3", "x");
+  CFolderWalk walk;
+  ASSERT_TRUE(walk.Start(root));
+  ASSERT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
+  EXPECT_FALSE(walk.Reset());
+}
+
+// Temporaries that stopped writes left are noted once, however often the
+// walk starts again, and are never items.
+TEST(FolderWalk, NotesLeftTemporariesOnItsFirstWalk) {
+  TempFolder root;
+  for (const char* name :
+       {".kestrune-AbC123", "a/.kestrune-XyZ789", ".kestrune", ".other", "a/b.mp3"}) {
+    root.Write(name, "ID3");
+  }
+  CFolderWalk walk;
+  ASSERT_TRUE(walk.Start(root.Path()));
+  EXPECT_EQ(Walk(walk, root.Path()), (std::vector<std::string>{"a/b.mp3"}));
+  ASSERT_TRUE(walk.Reset());
+  EXPECT_EQ(Walk(walk, root.Path()), (std::vector<std::string>{"a/b.mp3"}));
+  EXPECT_EQ(walk.Temporaries(), (std::vector<std::string>{root.Path() + "/.kestrune-AbC123",
+                                                          root.Path() + "/a/.kestrune-XyZ789"}));
 }
 
 TEST(FolderWalk, RootMustBeAReadableFolder) {
@@ -65,8 +94,10 @@ TEST(FolderWalk, UnreadableFolderIsAnItemThatIsNotATrack) {
   ASSERT_EQ(chmod((root.Path() + "/locked").c_str(), 0), 0);
   CFolderWalk walk;
   ASSERT_TRUE(walk.Start(root.Path()));
-  EXPECT_EQ(Walk(walk, root.Path()),
-            (std::vector<std::string>{"locked (not a track)", "open.mp3"}));
+  EXPECT_EQ(
+      Walk(walk, root.Path()),
+      (std::vector<std::string>{
+          "locked (not a track: the folder cannot be read (Permission denied))", "open.mp3"}));
 }
 
 TEST(LibraryFolder, SettingThenMusicFolderThenHome) {

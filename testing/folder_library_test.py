@@ -388,6 +388,71 @@ class WholeRuns(unittest.TestCase):
                              b"Could not get track list. (Incompatible version of iTunes?)\r\n")
 
 
+class RunsMeet(unittest.TestCase):
+    """A run that writes waits for another that writes the same library, and
+    removes the temporaries that stopped runs left, and only those."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="kestrune-meet-")
+        self.library = os.path.join(self.folder, "library")
+        shutil.copytree(os.path.join(SAMPLE, "Pink Floyd"), self.library)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def test_a_second_writer_waits_for_the_first(self):
+        import fcntl
+        holder = os.open(self.library, os.O_RDONLY)
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        child = subprocess.Popen([BINARY, "/RealWrite"], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                 env=dict(os.environ, KESTRUNE_LIBRARY=self.library))
+        try:
+            time.sleep(1.0)
+            self.assertIsNone(child.poll(), "the run did not wait")
+            mp3 = os.path.join(self.library, "The Wall/01 In the Flesh.mp3")
+            self.assertEqual(read_tags.describe(mp3).get("frames", []),
+                             read_tags.describe(os.path.join(SAMPLE, "Pink Floyd/The Wall/"
+                                                             "01 In the Flesh.mp3")).get("frames"))
+        finally:
+            fcntl.flock(holder, fcntl.LOCK_UN)
+            os.close(holder)
+        out, err = child.communicate(timeout=60)
+        self.assertIn(b"kestrune: waiting for another run that writes this library\n", err)
+        self.assertIn(b'Changed "The Wall" SortAlbum "" to "1980 Wall"', out)
+        # A pretend run takes no lock: it never waits.
+        holder = os.open(self.library, os.O_RDONLY)
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        try:
+            status, out, err = run(self.library, "/PretendWrite")
+            self.assertNotIn(b"waiting", err)
+        finally:
+            os.close(holder)
+
+    def test_left_temporaries_are_removed_by_a_run_that_writes(self):
+        wall = os.path.join(self.library, "The Wall")
+        left = {  # name: content, removed?
+            ".kestrune-AbC123": (content(os.path.join(wall, "01 In the Flesh.mp3"))[:700], True),
+            ".kestrune-fLaC00": (b"fLaC\0\0\0\x22", True),
+            ".kestrune-Empty1": (b"", True),
+            ".kestrune-Notes1": (b"my own notes", False),
+            ".kestrune-toolongname": (b"ID3", False),
+            ".kestrune-": (b"ID3", False),
+        }
+        for name, (data, _) in left.items():
+            with open(os.path.join(wall, name), "wb") as f:
+                f.write(data)
+        os.symlink(os.path.join(wall, "01 In the Flesh.mp3"), os.path.join(wall, ".kestrune-Link01"))
+        run(self.library, "/PretendWrite")
+        run(self.library, "/PretendClear")
+        self.assertEqual(len([n for n in os.listdir(wall) if n.startswith(".kestrune")]), 7)
+        status, out, err = run(self.library, "/RealWrite")
+        self.assertIn(b"Changed", out)
+        for name, (_, removed) in left.items():
+            self.assertEqual(os.path.exists(os.path.join(wall, name)), not removed, name)
+        self.assertTrue(os.path.islink(os.path.join(wall, ".kestrune-Link01")))
+
+
 class KilledRuns(unittest.TestCase):
     """Stopped with SIGKILL at any moment, a run leaves every file either as
     it was or fully written."""
