@@ -4,6 +4,8 @@
 // once, and /RealWrite on a fresh copy, whose tags have room in their
 // padding. Each run is a child process of its own, for its time and its
 // peak memory, at 1,000 and 10,000 files (on 100 albums at both sizes).
+// Then /RealWrite over copies of each sample format, with the way the
+// write went: in place, or through a new file.
 #include <dirent.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -47,7 +49,8 @@ std::string Audio(const std::string& sample) {
   return mp3.substr(tag);
 }
 
-void MakeLibrary(const std::string& root, std::size_t files, const std::string& audio) {
+void MakeLibrary(const std::string& root, std::size_t files, const std::string& audio,
+                 std::size_t padding = 512) {
   for (std::size_t i = 0; i < files; ++i) {
     // As many albums at every size, so that the album table does not grow.
     const std::size_t album = i % 100;
@@ -58,7 +61,6 @@ void MakeLibrary(const std::string& root, std::size_t files, const std::string& 
                                TextFrame("TALB", "The Album " + std::to_string(album)) +
                                TextFrame("TIT2", "Track " + std::to_string(i)) +
                                TextFrame("TYER", std::to_string(1960 + album % 60));
-    const std::size_t padding = 512;
     std::ofstream out(folder + "/" + std::to_string(i) + ".mp3", std::ios::binary);
     out << "ID3" << '\x03' << '\0' << '\0' << SyncSafe(frames.size() + padding) << frames
         << std::string(padding, '\0') << audio;
@@ -148,6 +150,29 @@ std::size_t Count(const std::string& path, const std::string& text) {
   return count;
 }
 
+ino_t Inode(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+}
+
+// /RealWrite over `library` (a folder of files that all need a change),
+// made afresh before each run by `make`; false when a file was not changed.
+bool MeasureWrites(const char* name, const std::string& library, std::size_t files,
+                   const std::string& first, const std::function<void()>& make) {
+  ino_t before = 0;
+  const Measured real = InChild([&] { return RunTool(library, "/RealWrite"); },
+                                [&] {
+                                  make();
+                                  before = Inode(first);
+                                });
+  const bool inPlace = Inode(first) == before;
+  const std::size_t changed = Count(library + ".out", "Changed \"");
+  std::printf("%7zu %-22s %9.3f %11.0f %13ld  %s\n", files, name, real.seconds,
+              static_cast<double>(files) / real.seconds, real.peakKiB,
+              inPlace ? "in place" : "new file");
+  return real.ok && changed == files;
+}
+
 }  // namespace
 
 int main() {
@@ -187,6 +212,46 @@ int main() {
     line("/PretendWrite", pretend);
     line("/RealWrite", real);
     std::printf("%7zu %-22s %9.2f\n", files, "pretend / read", pretend.seconds / read.seconds);
+  }
+
+  // Every format of the sample library, 500 copies each.
+  constexpr std::size_t kCopies = 500;
+  const std::string samples = KESTRUNE_SAMPLE_LIBRARY;
+  const struct {
+    const char* name;
+    std::string sample;  // empty: an MP3 without padding
+  } formats[] = {
+      {"MP3, no padding", ""},
+      {"FLAC", "/Pink Floyd/The Wall/02 Hey You.flac"},
+      {"M4A", "/Queen/A Night at the Opera/01 Death on Two Legs.m4a"},
+      {"Ogg Vorbis", "/Queen/A Night at the Opera/02 Lazing on a Sunday Afternoon.ogg"},
+      {"WMA", "/Various Artists/The Summer Hits/01 Sunny.wma"},
+      {"WAV", "/Various Artists/The Summer Hits/02 Breeze.wav"},
+      {"AIFF", "/Queen/Jazz/01 Mustapha.aiff"},
+  };
+  std::printf("\n%7s %-22s %9s %11s %13s  %s\n", "files", "/RealWrite of", "seconds", "files/s",
+              "peak RSS KiB", "how");
+  for (const auto& format : formats) {
+    const std::string library = std::string(base) + "/format";
+    const std::string extension =
+        format.sample.empty() ? ".mp3" : format.sample.substr(format.sample.rfind('.'));
+    const auto make = [&] {
+      std::system(("rm -rf '" + library + "'").c_str());
+      if (format.sample.empty()) {
+        MakeLibrary(library, kCopies, audio, 0);
+        return;
+      }
+      std::system(("mkdir -p '" + library + "'").c_str());
+      std::ifstream in(samples + format.sample, std::ios::binary);
+      const std::string content((std::istreambuf_iterator<char>(in)), {});
+      for (std::size_t i = 0; i < kCopies; ++i) {
+        std::ofstream(library + "/" + std::to_string(i) + extension, std::ios::binary) << content;
+      }
+    };
+    make();
+    std::string first = library + "/0" + extension;
+    if (format.sample.empty()) first = library + "/Artist 0/Album 0/0.mp3";
+    ok = MeasureWrites(format.name, library, kCopies, first, make) && ok;
   }
   std::system(("rm -rf '" + std::string(base) + "'").c_str());
   if (!ok) std::fprintf(stderr, "a run did not do what it should\n");

@@ -331,7 +331,7 @@ class StopAt final : public CFileOpObserver {
 struct StopCase {
   const char* name;
   std::string content;
-  AudioFormat format;
+  const char* extension;
   WideString value;
 };
 
@@ -340,14 +340,15 @@ struct StopCase {
 // the finished write makes it, and nothing else but a hidden temporary.
 void ExpectEveryStopLeavesTheFileWhole(const StopCase& c) {
   TempFolder folder;
-  const std::string name = std::string("file.") + (c.format == AudioFormat::Mpeg ? "mp3" : "x");
+  const std::string name = std::string("file") + c.extension;
+  const AudioFormat format = *FormatOfName(name);
   const std::string finished = folder.Write("finished/" + name, c.content);
   struct stat status {};
   ASSERT_EQ(stat(finished.c_str(), &status), 0);
   CountOps count(status.st_ino);
   CFileOpObserver* previous = SetFileOpObserver(&count);
   std::string reason;
-  const bool written = Write(finished, c.format, c.value, &reason);
+  const bool written = Write(finished, format, c.value, &reason);
   SetFileOpObserver(previous);
   ASSERT_TRUE(written) << c.name << ": " << reason;
   EXPECT_FALSE(count.tornInPlace) << c.name;
@@ -366,7 +367,7 @@ void ExpectEveryStopLeavesTheFileWhole(const StopCase& c) {
         StopAt stop(op, midWrite);
         SetFileOpObserver(&stop);
         std::string ignored;
-        Write(path, c.format, c.value, &ignored);
+        Write(path, format, c.value, &ignored);
         _exit(5);  // the stop never came
       }
       int exit = 0;
@@ -379,7 +380,7 @@ void ExpectEveryStopLeavesTheFileWhole(const StopCase& c) {
         EXPECT_TRUE(left == name || left.rfind(".kestrune-", 0) == 0) << left;
       }
       // The next write finishes the job.
-      ASSERT_TRUE(Write(path, c.format, c.value, &reason)) << c.name << ": " << reason;
+      ASSERT_TRUE(Write(path, format, c.value, &reason)) << c.name << ": " << reason;
       EXPECT_EQ(FileContent(path), final) << c.name << " op " << op;
     }
   }
@@ -391,12 +392,12 @@ TEST(SortAlbumWriteStops, EveryStopLeavesTheFileWhole) {
   // Over a megabyte, so that the new file is written in several pieces.
   while (big.size() < (3u << 19)) big += AudioAfterTag(FileContent(kMp3));
   const StopCase cases[] = {
-      {"in place", FileContent(kMp3), AudioFormat::Mpeg, WIDE("1979 Wall")},
-      {"new file", Mp3(BasicFrames(), 0), AudioFormat::Mpeg, WIDE("1979 Wall")},
-      {"big new file", big, AudioFormat::Mpeg, WIDE("1979 Wall")},
+      {"in place", FileContent(kMp3), ".mp3", WIDE("1979 Wall")},
+      {"new file", Mp3(BasicFrames(), 0), ".mp3", WIDE("1979 Wall")},
+      {"big new file", big, ".mp3", WIDE("1979 Wall")},
       {"sort first, picture after",
-       Mp3(Id3Frame("TSOA", Id3Text("x"), 3) + Picture(9000) + BasicFrames(), 2048),
-       AudioFormat::Mpeg, WIDE("1979 Wall")},
+       Mp3(Id3Frame("TSOA", Id3Text("x"), 3) + Picture(9000) + BasicFrames(), 2048), ".mp3",
+       WIDE("1979 Wall")},
   };
   for (const StopCase& c : cases) ExpectEveryStopLeavesTheFileWhole(c);
 }

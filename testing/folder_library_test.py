@@ -307,9 +307,18 @@ class WholeRuns(unittest.TestCase):
         subprocess.run(["chmod", "-R", "u+rwx", self.folder])
         shutil.rmtree(self.folder)
 
+    def problem(self, relative, what, reason):
+        return b"kestrune: %s/%s: %s: %s\n" % (self.library.encode(), relative.encode(),
+                                                what.encode(), reason.encode())
+
+    def liner_notes(self):
+        """The sample's text file under an MP3 name, reported once a run."""
+        return self.problem("Pink Floyd/The Wall/liner notes.mp3", "not a track",
+                            "no MPEG audio frames start where its audio should")
+
     def expect(self, mode, body):
         status, out, err = run(self.library, mode)
-        self.assertEqual((status, err), (0, b""))
+        self.assertEqual((status, err), (0, self.liner_notes()))
         self.assertEqual(out.decode("latin-1"), (BANNER + INTERFACING + body).decode("latin-1"))
 
     CHANGES = [
@@ -347,7 +356,8 @@ class WholeRuns(unittest.TestCase):
         original = content(locked)
         os.chmod(locked, 0o444)
         status, out, err = run(self.library, "/RealWrite")
-        self.assertEqual((status, err), (0, b""))
+        self.assertEqual((status, err), (0, self.liner_notes() + self.problem(
+            "Pink Floyd/The Wall/02 Hey You.flac", "refused", "it is read-only")))
         self.assertIn(b'Failed to change "The Wall" SortAlbum "" to "1980 Wall"\r\n'
                       b'Changed "A Night at the Opera"', out)
         self.assertTrue(out.endswith(DONE + ignored(2)))
@@ -356,12 +366,24 @@ class WholeRuns(unittest.TestCase):
     def test_full_disk_refuses_writes_that_need_new_files(self):
         before = {p: content(p) for p in self.files()}
         status, out, err = run(self.library, "/RealWrite", limit_file_size=1024)
-        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(status, 0)
+        lines = err.splitlines(keepends=True)
+        self.assertEqual(lines[0], self.liner_notes())
+        for line in lines[1:]:
+            self.assertRegex(line, rb"^kestrune: .*: refused: the new file cannot be written "
+                                   rb"\(File too large\)\n$")
+        self.assertEqual(len(lines) - 1, out.count(b"Failed to change"))
         self.assertIn(b'Changed "The Wall" SortAlbum "" to "1980 Wall"', out)  # the MP3, in place
         self.assertIn(b'Failed to change "A Night at the Opera"', out)
+        # Every file as it was or as a run with room makes it; nothing else left.
+        finished = os.path.join(self.folder, "finished")
+        shutil.copytree(SAMPLE, finished)
+        run(finished, "/RealWrite")
         for path, data in before.items():
-            self.assertIn(content(path), (data,) if path.endswith((".m4a", ".ogg", ".jpg"))
-                          else (data, content(path)))
+            final = content(os.path.join(finished, os.path.relpath(path, self.library)))
+            self.assertIn(content(path), (data, final), path)
+            if final != data and content(path) == data:
+                self.assertIn(b"kestrune: " + path.encode() + b": refused: ", err)
         self.assertEqual(sorted(self.files()), sorted(before))
 
     def test_bad_items_are_counted_and_never_written(self):
@@ -373,9 +395,19 @@ class WholeRuns(unittest.TestCase):
         os.symlink(self.library, os.path.join(self.library, "loop"))
         shutil.copy(os.path.join(self.library, "Queen/Jazz/01 Mustapha.aiff"),
                     os.path.join(self.library, "._01 Mustapha.aiff"))
+        os.mkfifo(os.path.join(self.library, "fifo.flac"))
         status, out, err = run(self.library, "/RealWrite")
-        self.assertEqual((status, err), (0, b""))
-        self.assertTrue(out.endswith(DONE + ignored(6)), out)
+        self.assertEqual(status, 0)
+        self.assertTrue(out.endswith(DONE + ignored(7)), out)
+        # Each once, though the run meets them in both passes.
+        self.assertEqual(err, b"".join([
+            self.problem("cut.mp3", "not a track", "no MPEG audio frames start where its audio should"),
+            self.problem("fifo.flac", "not a track", "it is not a regular file"),
+            self.problem("folder.mp3", "not a track", "it is a folder"),
+            self.liner_notes(),
+            self.problem("text.flac", "not a track", "TagLib finds no audio in it that it can read"),
+            self.problem("zero.mp3", "not a track", "no MPEG audio frames start where its audio should"),
+        ]))
         for name, data in bad.items():
             self.assertEqual(content(os.path.join(self.library, name)), data)
 
@@ -383,7 +415,7 @@ class WholeRuns(unittest.TestCase):
         for library in (os.path.join(self.folder, "missing"),
                         os.path.join(self.library, "Pink Floyd/The Wall/cover.jpg")):
             status, out, err = run(library, "/RealWrite")
-            self.assertEqual((status, err), (0, b""))
+            self.assertEqual(status, 0)
             self.assertEqual(out, BANNER + INTERFACING +
                              b"Could not get track list. (Incompatible version of iTunes?)\r\n")
 
