@@ -11,4 +11,5 @@
 // none when it already has it. False, with a reason a user can act on, when
 // the file is not whole or its layout cannot be edited without changing
 // anything else.
-bool EditFlacSortAlbum(const ByteSource& file, const WideString& value, Splices& splices, std::string& reason);
+bool EditFlacSortAlbum(const ByteSource& file, const WideString& value, Splices& splices,
+                       std::string& reason);

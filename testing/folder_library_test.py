@@ -485,6 +485,37 @@ class RunsMeet(unittest.TestCase):
         self.assertTrue(os.path.islink(os.path.join(wall, ".kestrune-Link01")))
 
 
+class OutOfMemory(unittest.TestCase):
+    def test_one_clear_line_and_status_zero(self):
+        with open(BINARY, "rb") as f:
+            if b"AddressSanitizer" in f.read():
+                self.skipTest("the sanitizers reserve more address space than the limit allows")
+        folder = tempfile.mkdtemp(prefix="kestrune-oom-")
+        try:
+            # A sparse file whose ID3v2 tag claims 200 MB: reading it needs
+            # more memory than the run may have.
+            mp3 = content(os.path.join(SAMPLE, "Pink Floyd/The Wall/01 In the Flesh.mp3"))
+            audio = mp3[10 + ((mp3[6] << 21) | (mp3[7] << 14) | (mp3[8] << 7) | mp3[9]):]
+            big = 200 << 20
+            with open(os.path.join(folder, "big.mp3"), "wb") as f:
+                f.write(b"ID3\x03\0\0" + syncsafe(big) + text_frame("TPE1", "AB", 3))
+                f.seek(10 + big)
+                f.write(audio)
+
+            def limit():
+                import resource
+                resource.setrlimit(resource.RLIMIT_AS, (150 << 20, 150 << 20))
+
+            done = subprocess.run([BINARY, "/PretendWrite"], capture_output=True,
+                                  stdin=subprocess.DEVNULL, timeout=60, preexec_fn=limit,
+                                  env=dict(os.environ, KESTRUNE_LIBRARY=folder))
+            self.assertEqual(done.returncode, 0)
+            self.assertEqual(done.stderr, b"kestrune: out of memory; the run stopped there\n")
+            self.assertTrue(done.stdout.startswith(BANNER + INTERFACING + CALCULATING))
+        finally:
+            shutil.rmtree(folder)
+
+
 class KilledRuns(unittest.TestCase):
     """Stopped with SIGKILL at any moment, a run leaves every file either as
     it was or fully written."""
