@@ -2,6 +2,7 @@
 // as UTF-8 and are handed on as UTF-16.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <new>
 #include <vector>
@@ -40,6 +41,9 @@ int Main(int argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // A file-size limit makes a write fail, to be refused with its reason;
+  // the signal would end the run with every message still unwritten.
+  std::signal(SIGXFSZ, SIG_IGN);
   try {
     return Main(argc, argv);
   } catch (const std::bad_alloc&) {

@@ -84,6 +84,11 @@ bool SetExtendedAttribute(int fd, const std::string& name, const std::string& va
   return fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0;
 }
 
+bool RemoveExtendedAttribute(int fd, const std::string& name) {
+  Notify(FileOp::RemoveXattr, fd);
+  return fremovexattr(fd, name.c_str()) == 0;
+}
+
 bool RenameFile(const std::string& from, const std::string& to) {
   Notify(FileOp::Rename);
   return rename(from.c_str(), to.c_str()) == 0;

@@ -8,7 +8,18 @@
 #include <cstddef>
 #include <string>
 
-enum class FileOp { Create, Write, Sync, Chown, Chmod, SetXattr, Rename, Unlink, SyncFolder };
+enum class FileOp {
+  Create,
+  Write,
+  Sync,
+  Chown,
+  Chmod,
+  SetXattr,
+  RemoveXattr,
+  Rename,
+  Unlink,
+  SyncFolder
+};
 
 // Sees each operation just before it happens. A test's observer may end
 // the process there, or write part of a write's bytes itself and then end
@@ -30,6 +41,7 @@ bool SyncFile(int fd);
 bool ChangeOwner(int fd, uid_t owner, gid_t group);
 bool ChangeMode(int fd, mode_t mode);
 bool SetExtendedAttribute(int fd, const std::string& name, const std::string& value);
+bool RemoveExtendedAttribute(int fd, const std::string& name);
 bool RenameFile(const std::string& from, const std::string& to);
 bool UnlinkFile(const std::string& path);
 bool SyncFolderOf(const std::string& path);

@@ -78,8 +78,8 @@ bool EditChunkId3SortAlbum(const ByteSource& file, bool aiff, const WideString& 
       reason = "a chunk runs past the end of its form";
       return false;
     }
-    const bool isTag =
-        chunk.compare(0, 4, "ID3 ") == 0 || (!aiff && chunk.compare(0, 4, "id3 ") == 0);
+    // Both spellings, in both forms, as TagLib reads them.
+    const bool isTag = chunk.compare(0, 4, "ID3 ") == 0 || chunk.compare(0, 4, "id3 ") == 0;
     if (isTag && !tagChunk) {
       tagChunk = at;
       tagChunkSize = chunkSize;

@@ -12,8 +12,8 @@
 bool EditLeadingId3SortAlbum(const ByteSource& file, const WideString& value, Splices& splices,
                              std::string& reason);
 
-// The ID3v2 tag of a RIFF WAVE (little-endian sizes, chunk "id3 " or "ID3 ")
-// or AIFF (big-endian, "ID3 ") file; bytes after the tag inside its chunk
+// The ID3v2 tag of a RIFF WAVE (little-endian sizes) or AIFF (big-endian)
+// file, in a chunk "id3 " or "ID3 "; bytes after the tag inside its chunk
 // stay. A file without one gets a new chunk at the end of its form.
 bool EditChunkId3SortAlbum(const ByteSource& file, bool aiff, const WideString& value,
                            Splices& splices, std::string& reason);

@@ -47,8 +47,10 @@ bool IsStaleTemporary(const std::string& path) {
   if (fd < 0) return false;
   struct stat status {};
   std::string head;
+  // A live write holds a lock on its temporary.
   const bool stale = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-                     (geteuid() == 0 || status.st_uid == geteuid()) && ReadBytes(fd, 0, 16, head) &&
+                     (geteuid() == 0 || status.st_uid == geteuid()) &&
+                     flock(fd, LOCK_EX | LOCK_NB) == 0 && ReadBytes(fd, 0, 16, head) &&
                      (head.empty() || LooksLikeAudio(head));
   close(fd);
   return stale;

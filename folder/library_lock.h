@@ -30,5 +30,6 @@ class CLibraryLock {
 
 // Whether the file at `path` is a temporary that a stopped write left: its
 // name is one the tool makes, it is a plain file of this user's (or any, for
-// root) and it is empty or starts like an audio file.
+// root) that no live write holds locked, and it is empty or starts like an
+// audio file.
 bool IsStaleTemporary(const std::string& path);

@@ -1,8 +1,10 @@
 #include "folder/new_file.h"
 
+#include <sys/file.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <random>
 #include <vector>
@@ -73,6 +75,9 @@ bool CNewFile::Create(const std::string& path, int originalFd, const struct stat
     m_Fd = CreateExclusive(candidate, 0600);
     if (m_Fd >= 0) {
       m_Path = candidate;
+      // Held while the file lives, so that no other run takes it for one
+      // that a stopped run left.
+      flock(m_Fd, LOCK_EX);
     } else if (errno != EEXIST || attempt == 100) {
       reason = "a new file cannot be made beside it (" + ErrorText(errno) + ")";
       return false;
@@ -100,6 +105,21 @@ bool CNewFile::KeepMetadata(int originalFd, const struct stat& original, std::st
     std::string value;
     if (!AttributeValue(originalFd, name, value) || !SetExtendedAttribute(m_Fd, name, value)) {
       reason = "its extended attribute " + name + " cannot be kept (" + ErrorText(errno) + ")";
+      return false;
+    }
+  }
+  // A new file takes the folder's default access list, which the original
+  // may not have: it would let others in.
+  std::vector<std::string> inherited;
+  if (!AttributeNames(m_Fd, inherited)) {
+    reason = "the new file's extended attributes cannot be read (" + ErrorText(errno) + ")";
+    return false;
+  }
+  for (const std::string& name : inherited) {
+    if (std::find(names.begin(), names.end(), name) == names.end() &&
+        !RemoveExtendedAttribute(m_Fd, name)) {
+      reason = "the new file's extended attribute " + name + " cannot be removed (" +
+               ErrorText(errno) + ")";
       return false;
     }
   }

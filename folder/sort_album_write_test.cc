@@ -257,6 +257,30 @@ TEST_F(SortAlbumWriteTest, NewFileKeepsOwnerModeAndExtendedAttributes) {
   EXPECT_EQ(Names(folder.Path()).size(), 1u);
 }
 
+// A new file takes the folder's default access list; the original had none,
+// and a file that others could not read stays so.
+TEST_F(SortAlbumWriteTest, NewFileTakesNoAccessListFromItsFolder) {
+  const std::string path = folder.Write("shared/a.mp3", Mp3(BasicFrames(), 0));
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  const std::string acl = std::string("\x02\0\0\0", 4) +
+                          std::string("\x01\0\x07\0\xFF\xFF\xFF\xFF", 8) +
+                          std::string("\x02\0\x07\0\xE1\x10\0\0", 8) +  // user 4321: rwx
+                          std::string("\x04\0\x05\0\xFF\xFF\xFF\xFF", 8) +
+                          std::string("\x10\0\x07\0\xFF\xFF\xFF\xFF", 8) +
+                          std::string("\x20\0\x00\0\xFF\xFF\xFF\xFF", 8);
+  const std::string shared = folder.Path() + "/shared";
+  if (setxattr(shared.c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0) != 0) {
+    GTEST_SKIP() << "no access lists here";
+  }
+  std::string reason;
+  ASSERT_TRUE(Write(path, AudioFormat::Mpeg, WIDE("1979 Wall"), &reason)) << reason;
+  char back[64];
+  EXPECT_LT(getxattr(path.c_str(), "system.posix_acl_access", back, sizeof back), 0);
+  struct stat now {};
+  ASSERT_EQ(stat(path.c_str(), &now), 0);
+  EXPECT_EQ(now.st_mode & 07777, 0640u);
+}
+
 // Someone else's file in a shared folder would change hands if a user other
 // than root replaced it; it is refused.
 TEST_F(SortAlbumWriteTest, AnotherUsersFileIsNotReplaced) {

@@ -51,7 +51,8 @@ def run(library, mode, limit_file_size=None):
     def limit():
         if limit_file_size is not None:
             import resource
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            # The tool itself must take the limit as a failed write, not die of it.
+            signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit_file_size, limit_file_size))
 
     done = subprocess.run([BINARY, mode], env=env, capture_output=True, stdin=subprocess.DEVNULL,
@@ -475,14 +476,23 @@ class RunsMeet(unittest.TestCase):
             with open(os.path.join(wall, name), "wb") as f:
                 f.write(data)
         os.symlink(os.path.join(wall, "01 In the Flesh.mp3"), os.path.join(wall, ".kestrune-Link01"))
+        # One that a live write holds, in a library that overlaps this one.
+        import fcntl
+        live = os.path.join(wall, ".kestrune-Live01")
+        with open(live, "wb") as f:
+            f.write(b"ID3")
+        holder = os.open(live, os.O_RDONLY)
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        self.addCleanup(os.close, holder)
         run(self.library, "/PretendWrite")
         run(self.library, "/PretendClear")
-        self.assertEqual(len([n for n in os.listdir(wall) if n.startswith(".kestrune")]), 7)
+        self.assertEqual(len([n for n in os.listdir(wall) if n.startswith(".kestrune")]), 8)
         status, out, err = run(self.library, "/RealWrite")
         self.assertIn(b"Changed", out)
         for name, (_, removed) in left.items():
             self.assertEqual(os.path.exists(os.path.join(wall, name)), not removed, name)
         self.assertTrue(os.path.islink(os.path.join(wall, ".kestrune-Link01")))
+        self.assertTrue(os.path.exists(live))
 
 
 class OutOfMemory(unittest.TestCase):
