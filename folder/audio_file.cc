@@ -37,6 +37,7 @@
 
 #include "folder/file_source.h"
 #include "folder/id3v2_edit.h"
+#include "folder/mpeg_audio.h"
 
 namespace {
 
@@ -169,41 +170,6 @@ AudioTags Merge(const AudioTags* v2, const AudioTags* v1, const AudioTags* ape) 
 }
 
 // --- Is it really audio? -----------------------------------------------------
-
-// The length of the MPEG audio (or, for ADTS, AAC) frame whose header
-// starts `bytes` at `at`; 0 when there is none.
-std::size_t FrameLength(const std::string& bytes, std::size_t at, bool adts) {
-  if (at + 7 > bytes.size()) return 0;
-  const auto b = [&bytes, at](std::size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
-  if (b(0) != 0xFF || (b(1) & 0xE0) != 0xE0) return 0;
-  const unsigned layer = (b(1) >> 1) & 3;
-  if (adts) {
-    if ((b(1) & 0xF6) != 0xF0 || ((b(2) >> 2) & 0x0F) > 12) return 0;
-    return (std::size_t{b(3) & 3u} << 11) | (std::size_t{b(4)} << 3) | (b(5) >> 5);
-  }
-  const unsigned version = (b(1) >> 3) & 3;  // 0: 2.5, 2: 2, 3: 1
-  const unsigned bitrateIndex = b(2) >> 4;
-  const unsigned rateIndex = (b(2) >> 2) & 3;
-  if (version == 1 || layer == 0 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3) {
-    return 0;
-  }
-  static const unsigned kBitrates[2][3][15] = {
-      {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
-       {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
-       {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
-      {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
-       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
-       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
-  static const unsigned kRates[3] = {44100, 48000, 32000};
-  const bool mpeg1 = version == 3;
-  const unsigned layerIndex = 3 - layer;  // 0: layer I
-  const unsigned bitrate = kBitrates[mpeg1 ? 0 : 1][layerIndex][bitrateIndex] * 1000;
-  const unsigned rate = kRates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
-  const unsigned padding = (b(2) >> 1) & 1;
-  if (layerIndex == 0) return (12 * bitrate / rate + padding) * 4;
-  const unsigned factor = layerIndex == 2 && !mpeg1 ? 72 : 144;
-  return factor * bitrate / rate + padding;
-}
 
 // Two frames in a row where the audio should start, or the file ends after
 // the first: text, other formats and files cut inside their tag have none.

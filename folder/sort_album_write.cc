@@ -15,7 +15,9 @@
 #include "folder/file_source.h"
 #include "folder/flac_edit.h"
 #include "folder/id3_file_edit.h"
+#include "folder/id3v2_edit.h"
 #include "folder/mp4_edit.h"
+#include "folder/mpeg_audio.h"
 #include "folder/ogg_edit.h"
 
 namespace {
@@ -64,14 +66,27 @@ bool EditMpeg(const ByteSource& file, const WideString& value, Splices& splices,
   return true;
 }
 
+// Where the audio of a file that starts with an ID3v2 tag (or none) begins.
+std::uint64_t AfterLeadingTag(const ByteSource& file) {
+  std::string header;
+  if (!file.Read(0, 10, header)) return 0;
+  return Id3v2TagSize(header).value_or(0);
+}
+
 bool Edit(const ByteSource& file, AudioFormat format, const WideString& value, Splices& splices,
           std::string& reason) {
   switch (format) {
     case AudioFormat::Mpeg:
-      return EditMpeg(file, value, splices, reason);
     case AudioFormat::Adts:
+      if (!CheckMpegAudio(file, AfterLeadingTag(file), AudioEnd(file), format == AudioFormat::Adts,
+                          reason)) {
+        return false;
+      }
+      if (format == AudioFormat::Adts) return EditLeadingId3SortAlbum(file, value, splices, reason);
+      return EditMpeg(file, value, splices, reason);
     case AudioFormat::TrueAudio:
-      return EditLeadingId3SortAlbum(file, value, splices, reason);
+      return CheckTtaAudio(file, AfterLeadingTag(file), AudioEnd(file), reason) &&
+             EditLeadingId3SortAlbum(file, value, splices, reason);
     case AudioFormat::Wav:
       return EditChunkId3SortAlbum(file, false, value, splices, reason);
     case AudioFormat::Aiff:
