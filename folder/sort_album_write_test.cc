@@ -422,6 +422,17 @@ TEST(SortAlbumWriteStops, EveryStopLeavesTheFileWhole) {
       {"sort first, picture after",
        Mp3(Id3Frame("TSOA", Id3Text("x"), 3) + Picture(9000) + BasicFrames(), 2048), ".mp3",
        WIDE("1979 Wall")},
+      {"FLAC", FileContent(kFlac), ".flac", WIDE("1980 Wall")},
+      {"M4A", FileContent(kSample + "/Queen/A Night at the Opera/01 Death on Two Legs.m4a"), ".m4a",
+       WIDE("1975 Night at the Opera")},
+      {"Ogg Vorbis",
+       FileContent(kSample + "/Queen/A Night at the Opera/02 Lazing on a Sunday Afternoon.ogg"),
+       ".ogg", WIDE("1975 Night at the Opera")},
+      {"WMA", FileContent(kSample + "/Various Artists/The Summer Hits/01 Sunny.wma"), ".wma",
+       WIDE("9999 1998 Summer Hits")},
+      {"WAV", FileContent(kSample + "/Various Artists/The Summer Hits/02 Breeze.wav"), ".wav",
+       WIDE("9999 1998 Summer Hits")},
+      {"AIFF", FileContent(kSample + "/Queen/Jazz/01 Mustapha.aiff"), ".aiff", WIDE("1978 Jazz")},
   };
   for (const StopCase& c : cases) ExpectEveryStopLeavesTheFileWhole(c);
 }
