@@ -122,7 +122,8 @@ bool WriteNewFile(const std::string& path, int fd, const struct stat& status,
 bool WriteInPlace(const std::string& path, int fd, const struct stat& status, std::uint64_t first,
                   const std::string& before, const std::string& after, const AcceptWritten& accept,
                   std::string& reason) {
-  const int out = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const CDescriptor file(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const int out = file.Get();
   if (out < 0) {
     reason = "it cannot be opened for writing (" + ErrorText(errno) + ")";
     return false;
@@ -141,7 +142,6 @@ bool WriteInPlace(const std::string& path, int fd, const struct stat& status, st
     done = done && accept(path, reason);
     if (!done) WriteAllAt(out, before.data(), before.size(), offset);
   }
-  close(out);
   return done;
 }
 

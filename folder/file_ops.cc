@@ -17,20 +17,6 @@ void Notify(FileOp op, int fd = -1, const char* bytes = nullptr, std::size_t cou
   if (g_Observer != nullptr) g_Observer->Before(op, fd, bytes, count, offset);
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : m_Fd(fd) {}
-  ~Descriptor() {
-    if (m_Fd >= 0) close(m_Fd);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return m_Fd; }
-
- private:
-  int m_Fd;
-};
-
 }  // namespace
 
 CFileOpObserver* SetFileOpObserver(CFileOpObserver* observer) {
@@ -101,8 +87,12 @@ bool UnlinkFile(const std::string& path) {
 
 bool SyncFolderOf(const std::string& path) {
   Notify(FileOp::SyncFolder);
-  const Descriptor folder(open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const CDescriptor folder(open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return folder.Get() >= 0 && fsync(folder.Get()) == 0;
+}
+
+CDescriptor::~CDescriptor() {
+  if (m_Fd >= 0) close(m_Fd);
 }
 
 std::string FolderOf(const std::string& path) {

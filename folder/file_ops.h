@@ -46,6 +46,19 @@ bool RenameFile(const std::string& from, const std::string& to);
 bool UnlinkFile(const std::string& path);
 bool SyncFolderOf(const std::string& path);
 
+// A descriptor that is closed with its owner.
+class CDescriptor {
+ public:
+  explicit CDescriptor(int fd) : m_Fd(fd) {}
+  ~CDescriptor();
+  CDescriptor(const CDescriptor&) = delete;
+  CDescriptor& operator=(const CDescriptor&) = delete;
+  int Get() const { return m_Fd; }
+
+ private:
+  int m_Fd;
+};
+
 // The folder part of a path ("." for a bare name).
 std::string FolderOf(const std::string& path);
 

@@ -22,21 +22,6 @@
 
 namespace {
 
-class ReadOnlyFile {
- public:
-  explicit ReadOnlyFile(const std::string& path)
-      : m_Fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)) {}
-  ~ReadOnlyFile() {
-    if (m_Fd >= 0) close(m_Fd);
-  }
-  ReadOnlyFile(const ReadOnlyFile&) = delete;
-  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-  int Get() const { return m_Fd; }
-
- private:
-  int m_Fd;
-};
-
 bool HasApeTag(const ByteSource& file) {
   std::string footer;
   for (const std::uint64_t end :
@@ -122,7 +107,7 @@ bool WriteSortAlbum(const std::string& name, AudioFormat format, AudioTags& tags
   const std::string path = resolved;
   std::free(resolved);
 
-  const ReadOnlyFile file(path);
+  const CDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat status {};
   if (file.Get() < 0 || fstat(file.Get(), &status) != 0) {
     reason = "it cannot be opened (" + ErrorText(errno) + ")";
