@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "folder/sort_album_write.h"
+#include "testing/id3_builder.h"
 #include "testing/temp_folder.h"
 
 namespace {
@@ -97,6 +98,62 @@ TEST_F(AudioFileTest, ReadsTheSixTagsOfEveryFormat) {
 }
 
 // TagLib opens many such files as valid; none of them may be written.
+// An APEv2 tag (header and footer) of the given text items.
+std::string ApeTag(const std::vector<std::pair<std::string, std::string>>& items) {
+  const auto le32 = [](std::size_t n) {
+    std::string out;
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(n >> (8 * i)));
+    return out;
+  };
+  std::string body;
+  for (const auto& [key, value] : items) body += le32(value.size()) + le32(0) + key + '\0' + value;
+  const auto frame = [&](std::uint32_t flags) {
+    return "APETAGEX" + le32(2000) + le32(body.size() + 32) + le32(items.size()) + le32(flags) +
+           std::string(8, '\0');
+  };
+  return frame(0xA0000000u) + body + frame(0x80000000u);
+}
+
+// Field by field: ID3v2, then ID3v1, then APE, the album sort too; APE's
+// usual "Album Artist" as well as ALBUMARTIST.
+TEST_F(AudioFileTest, TagsOfAnMp3WithSeveralKindsOfTag) {
+  const std::string audio = AudioAfterTag(FileContent(kMp3));
+  const std::string ape = ApeTag({{"Artist", "Pink Floyd"},
+                                  {"Album", "The Wall"},
+                                  {"Title", "Hey You"},
+                                  {"Year", "1979"},
+                                  {"Album Artist", "Floyd"},
+                                  {"ALBUMSORT", "1900 Old"}});
+  const std::string v2 = Id3Tag(3, Id3Frame("TIT2", Id3Text("Comfortably Numb"), 3), 100);
+  const std::string path = folder.Write("both.mp3", v2 + audio + ape);
+  const std::optional<AudioTags> tags = ReadAudioTags(path, AudioFormat::Mpeg);
+  ASSERT_TRUE(tags);
+  EXPECT_EQ(tags->name, WIDE("Comfortably Numb"));
+  EXPECT_EQ(tags->artist, WIDE("Pink Floyd"));
+  EXPECT_EQ(tags->albumArtist, WIDE("Floyd"));
+  EXPECT_EQ(tags->sortAlbum, WIDE("1900 Old"));
+  EXPECT_EQ(tags->year, 1979);
+
+  // The new sort goes into ID3v2; the APE one goes, or it would be read
+  // again once ID3v2 had none.
+  std::string reason;
+  AudioTags written = *tags;
+  ASSERT_TRUE(WriteSortAlbum(path, AudioFormat::Mpeg, written, WIDE("1979 Wall"), reason))
+      << reason;
+  const std::string after = FileContent(path);
+  EXPECT_EQ(after.find("ALBUMSORT"), std::string::npos);
+  EXPECT_NE(after.find("Album Artist"), std::string::npos);
+  EXPECT_EQ(ReadAudioTags(path, AudioFormat::Mpeg)->sortAlbum, WIDE("1979 Wall"));
+  ASSERT_TRUE(WriteSortAlbum(path, AudioFormat::Mpeg, written, WIDE(""), reason)) << reason;
+  EXPECT_EQ(ReadAudioTags(path, AudioFormat::Mpeg)->sortAlbum, WIDE(""));
+  EXPECT_EQ(FileContent(path), v2 + audio +
+                                   ApeTag({{"Artist", "Pink Floyd"},
+                                           {"Album", "The Wall"},
+                                           {"Title", "Hey You"},
+                                           {"Year", "1979"},
+                                           {"Album Artist", "Floyd"}}));
+}
+
 // A FIFO or a device swapped in for a file between the walk and the read
 // would block a plain open for ever.
 TEST_F(AudioFileTest, ReadingNeverBlocks) {
