@@ -73,6 +73,10 @@ bool EditVorbisComment(const std::string& comment, const WideString& value, Spli
     reason = "the new value is too long";
     return false;
   }
+  if (newCount > 0xFFFFFFFFu) {
+    reason = "the comment list has no room for another field";
+    return false;
+  }
   // Drop what would not change a byte.
   for (Splice& splice : fields) {
     if (splice.length == splice.bytes.size() &&
@@ -82,6 +86,7 @@ bool EditVorbisComment(const std::string& comment, const WideString& value, Spli
     }
     splices.push_back(std::move(splice));
   }
-  if (newCount != count) splices.insert(splices.begin(), {countAt, 4, LittleEndianBytes(newCount, 4)});
+  if (newCount != count)
+    splices.insert(splices.begin(), {countAt, 4, LittleEndianBytes(newCount, 4)});
   return true;
 }
