@@ -129,20 +129,34 @@ bool WriteInPlace(const std::string& path, int fd, const struct stat& status, st
     return false;
   }
   const auto offset = static_cast<off_t>(first);
-  bool done = Unchanged(fd, status, reason);
-  if (done && !WriteAllAt(out, after.data(), after.size(), offset)) {
-    reason = "it cannot be written (" + ErrorText(errno) + ")";
-    done = false;
-    // A write that failed may still have changed some bytes.
-    WriteAllAt(out, before.data(), before.size(), offset);
-  } else if (done) {
+  if (!Unchanged(fd, status, reason)) return false;
+  // Puts the old bytes back where the block holds what this write left there
+  // (a write that failed may still have changed some), not where another
+  // writer has been since.
+  const auto undo = [&](const std::string& left) {
     std::string back;
-    done = ReadBytes(fd, first, after.size(), back) && back == after;
-    if (!done) reason = "it does not read back as written";
-    done = done && accept(path, reason);
-    if (!done) WriteAllAt(out, before.data(), before.size(), offset);
+    if (!ReadBytes(fd, first, left.size(), back) || back != left) return;
+    if (!WriteAllAt(out, before.data(), before.size(), offset)) {
+      reason += "; the old bytes could not be put back (" + ErrorText(errno) + ")";
+    }
+  };
+  if (!WriteAllAt(out, after.data(), after.size(), offset)) {
+    reason = "it cannot be written (" + ErrorText(errno) + ")";
+    std::string partly;
+    if (ReadBytes(fd, first, after.size(), partly) && partly != before) undo(partly);
+    return false;
   }
-  return done;
+  std::string back;
+  if (!ReadBytes(fd, first, after.size(), back) || back != after) {
+    reason = "it does not read back as written";
+    undo(back);
+    return false;
+  }
+  if (!accept(path, reason)) {
+    undo(after);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace

@@ -56,7 +56,16 @@ bool EditChunkId3SortAlbum(const ByteSource& file, bool aiff, const WideString& 
     reason = aiff ? "it is not an AIFF file" : "it is not a RIFF WAVE file";
     return false;
   }
+  const std::string type = header.substr(8, 4);
+  if (aiff ? type != "AIFF" && type != "AIFC" : type != "WAVE") {
+    reason = aiff ? "its form is not AIFF" : "its form is not WAVE";
+    return false;
+  }
   const std::uint64_t formEnd = 8 + size(header, 4);
+  if (formEnd < 12) {
+    reason = "its form's size is too small to hold it";
+    return false;
+  }
   if (formEnd > file.Size()) {
     reason = "the file is cut short";
     return false;
@@ -91,6 +100,10 @@ bool EditChunkId3SortAlbum(const ByteSource& file, bool aiff, const WideString& 
   const bool lacksPad = at == formEnd + 1;
   std::string tag, edited;
   if (tagChunk && !ReadTag(file, *tagChunk + 8, tagChunkSize, tag, reason)) return false;
+  if (tagChunk && tag.empty()) {
+    reason = "its ID3 chunk does not hold an ID3v2 tag";
+    return false;
+  }
   if (!Edit(tag, value, edited, reason)) return false;
   if (edited == tag) return true;
   if (tagChunk && edited.size() == tag.size()) {

@@ -140,6 +140,12 @@ TEST(EditChunkId3SortAlbum, RefusesFormsThatDoNotAddUp) {
        "RIFF" + Size32(8, false) + "WAVEfmt " + std::string(4, 'f'),
        "its chunks do not add up to the size of its form"},
       {"not a form", "RIFX" + wav.substr(4), "it is not a RIFF WAVE file"},
+      {"another form", wav.substr(0, 8) + "AVI " + wav.substr(12), "its form is not WAVE"},
+      {"a form size below its type", "RIFF" + Size32(0, false) + wav.substr(8),
+       "its form's size is too small to hold it"},
+      {"a tag chunk of something else",
+       Form({{"fmt ", "16 bytes of fmt."}, {"id3 ", "not a tag at all"}}, false),
+       "its ID3 chunk does not hold an ID3v2 tag"},
   };
   for (const auto& c : cases) {
     Splices splices;

@@ -65,6 +65,12 @@ bool CNewFile::Create(const std::string& path, int originalFd, const struct stat
     return false;
   }
   const std::string folder = FolderOf(path);
+  // Root may write anything; a read-only folder stays unchanged all the same.
+  struct stat folderStatus {};
+  if (stat(folder.c_str(), &folderStatus) == 0 && (folderStatus.st_mode & 0222) == 0) {
+    reason = "a new file is needed and its folder is read-only";
+    return false;
+  }
   if (access(folder.c_str(), W_OK) != 0) {
     reason = "a new file is needed and its folder cannot be written (" + ErrorText(errno) + ")";
     return false;
@@ -77,7 +83,10 @@ bool CNewFile::Create(const std::string& path, int originalFd, const struct stat
       m_Path = candidate;
       // Held while the file lives, so that no other run takes it for one
       // that a stopped run left.
-      flock(m_Fd, LOCK_EX);
+      if (flock(m_Fd, LOCK_EX) != 0) {
+        reason = "a new file beside it cannot be locked (" + ErrorText(errno) + ")";
+        return false;
+      }
     } else if (errno != EEXIST || attempt == 100) {
       reason = "a new file cannot be made beside it (" + ErrorText(errno) + ")";
       return false;

@@ -325,6 +325,7 @@ class FirstStream {
   std::string m_Reason;
   Codec m_Codec = Codec::kVorbis;
   std::size_t m_HeaderCount = kUnknown;
+  std::size_t m_HeaderBytes = 0;
   std::vector<Page> m_Pages;
   std::vector<Packet> m_Packets;
   bool m_PacketOpen = false;
@@ -387,9 +388,18 @@ void FirstStream::Gather() {
 // How many header packets the stream has, as far as the packets so far say.
 bool FirstStream::Count() {
   const std::string& packet = m_Packets.back().bytes;
+  // Headers held in memory until the edit: a damaged count must not make
+  // them the whole file.
+  constexpr std::size_t kMostHeaders = 1024;
+  constexpr std::size_t kMostHeaderBytes = std::size_t{64} << 20;
+  m_HeaderBytes += packet.size();
+  if (m_Packets.size() > kMostHeaders || m_HeaderBytes > kMostHeaderBytes) {
+    Fail("its header packets are too many or too large to edit");
+    return false;
+  }
   if (m_Packets.size() == 1) return Identify(packet);
   if (m_Codec != Codec::kFlac) return true;
-  const auto type = static_cast<unsigned char>(packet.empty() ? 0x7F : packet[0]);
+  const auto type = static_cast<unsigned char>(packet.size() < 4 ? 0x7F : packet[0]);
   if ((type & 0x7F) == 0x7F) {
     Fail("a FLAC metadata block does not parse");
     return false;

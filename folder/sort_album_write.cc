@@ -130,8 +130,10 @@ bool WriteSortAlbum(const std::string& name, AudioFormat format, AudioTags& tags
   Splices splices;
   const FdSource source(file.Get(), static_cast<std::uint64_t>(status.st_size));
   if (!Edit(source, format, sortAlbum, splices, reason)) return false;
-  std::sort(splices.begin(), splices.end(),
-            [](const Splice& a, const Splice& b) { return a.offset < b.offset; });
+  // An insertion goes before a replacement at the same offset.
+  std::stable_sort(splices.begin(), splices.end(), [](const Splice& a, const Splice& b) {
+    return a.offset < b.offset || (a.offset == b.offset && a.length == 0 && b.length != 0);
+  });
 
   AudioTags expected = tags;
   expected.sortAlbum = sortAlbum;
