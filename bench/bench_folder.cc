@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/id3_builder.h"
+
 extern char** environ;
 
 namespace {
@@ -41,13 +43,7 @@ std::string TextFrame(const std::string& id, const std::string& text) {
          std::string(2, '\0') + data;
 }
 
-std::string Audio(const std::string& sample) {
-  std::ifstream file(sample, std::ios::binary);
-  const std::string mp3((std::istreambuf_iterator<char>(file)), {});
-  const std::size_t tag = 10 + (std::size_t{static_cast<unsigned char>(mp3[8])} << 7 |
-                                static_cast<unsigned char>(mp3[9]));
-  return mp3.substr(tag);
-}
+std::string Audio(const std::string& sample) { return AudioAfterTag(FileContent(sample)); }
 
 void MakeLibrary(const std::string& root, std::size_t files, const std::string& audio,
                  std::size_t padding = 512) {
