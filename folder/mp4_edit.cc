@@ -13,6 +13,11 @@ constexpr std::uint64_t kMax32 = 0xFFFFFFFF;
 constexpr std::uint64_t kMaxTable = std::uint64_t{64} << 20;
 constexpr const char* kUnreadable = "the file cannot be read";
 constexpr const char* kFragments = "moov would move and the file has fragments";
+constexpr const char* kIndexPastEnd =
+    "the file is cut short: its segment index points past its end";
+constexpr const char* kIndexTooLong = "its segment index does not fit its box";
+// Far deeper than any real nesting under moov, and shallow enough for the stack.
+constexpr int kMaxDepth = 16;
 
 struct Box {
   std::uint64_t offset = 0;
@@ -72,14 +77,31 @@ std::uint64_t Moved(std::uint64_t offset, std::int64_t delta) {
                     : offset - static_cast<std::uint64_t>(-delta);
 }
 
+// A box's type as a user can read it (the \xA9 of iTunes names as UTF-8),
+// empty when it does not print.
+std::string Printable(const std::string& type) {
+  std::string name;
+  for (char c : type) {
+    if (c == '\xA9') {
+      name += "\xC2\xA9";
+    } else if (c >= ' ' && c <= '~') {
+      name += c;
+    } else {
+      return "";
+    }
+  }
+  return type.size() == 4 ? name : "";
+}
+
 std::string CutShort(const std::string& type) {
-  bool printable = type.size() == 4;
-  for (char c : type) printable = printable && c >= ' ' && c <= '~';
-  return printable ? "the file is cut short inside its " + type : "the file is cut short";
+  const std::string name = Printable(type);
+  return name.empty() ? "the file is cut short" : "the file is cut short inside its " + name;
 }
 
 std::string DoNotFit(const Box& parent) {
-  return "the boxes inside its " + parent.type + " do not fit it";
+  const std::string name = Printable(parent.type);
+  return name.empty() ? "the boxes inside a box do not fit it"
+                      : "the boxes inside its " + name + " do not fit it";
 }
 
 bool ReadBody(const ByteSource& file, const Box& box, std::string& bytes, std::string& reason) {
@@ -203,6 +225,110 @@ bool MayHoldOffsets(const ByteSource& file, const Box& meta) {
 
 // --- Wholeness -------------------------------------------------------------
 
+// What a box under moov holds, as far as its fit can be checked.
+enum class Kind { kOpaque, kContainer, kItems, kItem, kEntries };
+
+Kind KindOf(const Box& box, Kind parent) {
+  static const char* const kContainers[] = {"trak", "mdia", "minf", "dinf", "stbl", "edts",
+                                            "mvex", "tref", "udta", "meta", "trgr", "gmhd"};
+  // Each child of ilst is an item named freely; an item holds data, mean and name.
+  if (parent == Kind::kItems) return IsFree(box) ? Kind::kOpaque : Kind::kItem;
+  if (parent == Kind::kItem || parent == Kind::kEntries) return Kind::kOpaque;
+  if (box.type == "ilst") return Kind::kItems;
+  if (box.type == "stsd" || box.type == "dref") return Kind::kEntries;
+  for (const char* type : kContainers) {
+    if (box.type == type) return Kind::kContainer;
+  }
+  return Kind::kOpaque;
+}
+
+// A full box whose entries follow their count, and must be as many as it says.
+bool CheckEntries(const ByteSource& file, const Box& box, std::string& reason) {
+  std::string bytes;
+  if (box.BodySize() < 8) {
+    reason = DoNotFit(box);
+    return false;
+  }
+  if (!file.Read(box.Body(), 8, bytes)) {
+    reason = kUnreadable;
+    return false;
+  }
+  Boxes entries;
+  if (!ReadChildren(file, box, box.Body() + 8, entries, reason)) return false;
+  if (entries.size() != BigEndian(bytes, 4, 4)) {
+    reason = DoNotFit(box);
+    return false;
+  }
+  return true;
+}
+
+// Every box the edit does not walk must fit its parent too, or the file it
+// writes is no more whole than the one it read.
+bool CheckInside(const ByteSource& file, const Box& box, Kind kind, int depth,
+                 std::string& reason) {
+  if (kind == Kind::kOpaque) return true;
+  if (kind == Kind::kEntries) return CheckEntries(file, box, reason);
+  if (depth > kMaxDepth) {
+    reason = "its boxes nest too deeply";
+    return false;
+  }
+  Boxes kids;
+  if (!ReadContainer(file, box, kids, reason)) return false;
+  for (const Box& kid : kids) {
+    if (!CheckInside(file, kid, KindOf(kid, kind), depth + 1, reason)) return false;
+  }
+  return true;
+}
+
+// A file cut at a fragment boundary is whole box by box; its segment index,
+// whose references tile what follows it, still tells.
+bool CheckSegmentIndex(const ByteSource& file, const Box& sidx, std::string& reason) {
+  std::string bytes;
+  if (sidx.BodySize() < 4 || !file.Read(sidx.Body(), 4, bytes)) {
+    reason = sidx.BodySize() < 4 ? kIndexTooLong : kUnreadable;
+    return false;
+  }
+  if (bytes[0] != 0 && bytes[0] != 1) return true;  // a layout this tool does not know
+  const int width = bytes[0] == 1 ? 8 : 4;
+  const std::size_t fixed = 16 + 2 * static_cast<std::size_t>(width);
+  if (sidx.BodySize() < fixed) {
+    reason = kIndexTooLong;
+    return false;
+  }
+  if (!file.Read(sidx.Body(), fixed, bytes)) {
+    reason = kUnreadable;
+    return false;
+  }
+  const std::size_t count = BigEndian(bytes, fixed - 2, 2);
+  std::string references;
+  if (count * 12 > sidx.BodySize() - fixed) {
+    reason = kIndexTooLong;
+    return false;
+  }
+  if (!file.Read(sidx.Body() + fixed, count * 12, references)) {
+    reason = kUnreadable;
+    return false;
+  }
+  std::uint64_t end = sidx.End();
+  std::uint64_t step = BigEndian(bytes, 12 + static_cast<std::size_t>(width), width);
+  for (std::size_t i = 0; i <= count; ++i) {
+    if (step > file.Size() - end) {
+      reason = kIndexPastEnd;
+      return false;
+    }
+    end += step;
+    if (i < count) step = BigEndian(references, i * 12, 4) & 0x7FFFFFFF;
+  }
+  return true;
+}
+
+bool CheckWhole(const ByteSource& file, const Boxes& top, std::string& reason) {
+  for (const Box& box : top) {
+    if (box.type == "sidx" && !CheckSegmentIndex(file, box, reason)) return false;
+  }
+  return CheckInside(file, *FirstOf(top, "moov"), Kind::kContainer, 0, reason);
+}
+
 bool CheckTopLevel(const Layout& layout, std::string& reason) {
   std::size_t moovs = 0;
   bool mdat = false;
@@ -307,7 +433,10 @@ bool ReadChunkTable(const ByteSource& file, const Box& box,
 }
 
 bool ReadLayout(const ByteSource& file, Layout& layout, std::string& reason) {
-  if (!ReadTopLevel(file, layout.top, reason) || !CheckTopLevel(layout, reason)) return false;
+  if (!ReadTopLevel(file, layout.top, reason) || !CheckTopLevel(layout, reason) ||
+      !CheckWhole(file, layout.top, reason)) {
+    return false;
+  }
   if (!ReadPath(file, layout, reason)) return false;
   for (const Box& box : layout.kids[1]) {
     if (box.type == "trak" && !ReadTrack(file, box, layout, reason)) return false;

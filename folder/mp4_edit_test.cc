@@ -77,6 +77,9 @@ std::vector<Node> RichItems() {
       {"tmpo", Data(21, Be(120, 2)), {}},
       {"zzzz", Render(Node{"blob", "\x01\x02\x03", {}}), {}},
       Text("xid ", "label:1234"),
+      Text("\xA9"
+           "alb",
+           "A Night at the Opera"),
   };
 }
 
@@ -107,13 +110,18 @@ Node Track(const std::vector<std::uint64_t>& chunks, bool co64,
                             {"stsz", std::string(12, '\0'), {}},
                             {co64 ? "co64" : "stco", table, {}}};
   stbl.insert(stbl.end(), extra.begin(), extra.end());
-  const Node minf{"minf", "", {{"smhd", Be(0, 8), {}}, {"stbl", "", stbl}}};
+  const Node dref{"dref", Be(0, 4) + Be(1, 4) + Render(Node{"url ", Be(1, 4), {}}), {}};
+  const Node minf{"minf", "", {{"smhd", Be(0, 8), {}}, {"dinf", "", {dref}}, {"stbl", "", stbl}}};
   const Node mdhd{
       "mdhd", std::string(12, '\0') + Be(44100, 4) + Be(44100, 4) + Be(0x55C4, 2) + Be(0, 2), {}};
   const Node hdlr{"hdlr", Be(0, 8) + "soun" + std::string(12, '\0') + "SoundHandler" + '\0', {}};
+  const Node edts{"edts", "", {{"elst", Be(0, 4) + Be(1, 4) + Be(0, 8) + Be(0x10000, 4), {}}}};
   return {"trak",
           "",
-          {{"tkhd", Be(0, 4) + std::string(80, '\0'), {}}, {"mdia", "", {mdhd, hdlr, minf}}}};
+          {{"tkhd", Be(0, 4) + std::string(80, '\0'), {}},
+           edts,
+           {"tref", "", {{"chap", Be(2, 4), {}}}},
+           {"mdia", "", {mdhd, hdlr, minf}}}};
 }
 
 // --- Reading them back, independently of the editor ------------------------
@@ -129,8 +137,9 @@ struct Parsed {
 };
 
 bool IsContainer(const std::string& type, const std::string& parent) {
-  static const std::set<std::string> kTypes = {"moov", "udta", "meta", "ilst", "trak", "mdia",
-                                               "minf", "stbl", "mvex", "moof", "traf", "mfra"};
+  static const std::set<std::string> kTypes = {"moov", "udta", "meta", "ilst", "trak",
+                                               "mdia", "minf", "stbl", "mvex", "moof",
+                                               "traf", "mfra", "edts", "dinf", "tref"};
   return kTypes.count(type) > 0 || (parent == "ilst" && type != "free" && type != "skip");
 }
 
@@ -641,6 +650,20 @@ TEST(EditMp4SortAlbum, RefusesFilesThatAreNotWhole) {
   const Parsed soal = Located(file, ilst).kids[1];
   const Parsed mdat = Located(file, {"mdat"});
   const std::string ftyp = Render(Ftyp());
+  const Parsed elst = Located(file, {"moov", "trak", "edts", "elst"});
+  const Parsed chap = Located(file, {"moov", "trak", "tref", "chap"});
+  const Parsed dref = Located(file, {"moov", "trak", "mdia", "minf", "dinf", "dref"});
+  const Parsed stsd = *Child(Located(file, stbl).kids, "stsd");
+  const Parsed album = *Child(Located(file, ilst).kids,
+                              "\xA9"
+                              "alb");
+  const Parsed freeform = *Child(Located(file, ilst).kids, "----");
+  const std::string albumData64More = Patched(file, album.Body(), Be(album.size - 8 + 64, 4));
+  Node nested{"udta", "", {}};
+  for (int i = 0; i < 19; ++i) nested = Node{"udta", "", {nested}};
+  const std::string tooDeep =
+      ftyp + Render(Node{"mdat", kSamples, {}}) +
+      Render(Node{"moov", "", {Mvhd(), Track({ftyp.size() + 8}, false), nested}});
   const struct {
     const char* what;
     std::string file;
@@ -670,6 +693,28 @@ TEST(EditMp4SortAlbum, RefusesFilesThatAreNotWhole) {
        "a chunk offset points outside the audio data"},
       {"a soal whose boxes do not fit it", Patched(file, soal.Body(), Be(soal.size, 4)),
        "the boxes inside its soal do not fit it"},
+      {"an elst runs past its edts", Patched(file, elst.offset, Be(elst.size + 4, 4)),
+       "the boxes inside its edts do not fit it"},
+      {"a chap runs past its tref", Patched(file, chap.offset, Be(chap.size + 4, 4)),
+       "the boxes inside its tref do not fit it"},
+      {"a dref runs past its dinf", Patched(file, dref.offset, Be(dref.size + 4, 4)),
+       "the boxes inside its dinf do not fit it"},
+      {"a dref entry runs past its dref", Patched(file, dref.Body() + 8, Be(16, 4)),
+       "the boxes inside its dref do not fit it"},
+      {"a dref counts more entries than it holds", Patched(file, dref.Body() + 4, Be(2, 4)),
+       "the boxes inside its dref do not fit it"},
+      {"a sample entry runs past its stsd", Patched(file, stsd.Body() + 8, Be(40, 4)),
+       "the boxes inside its stsd do not fit it"},
+      {"an stsd counts fewer entries than it holds", Patched(file, stsd.Body() + 4, Be(0, 4)),
+       "the boxes inside its stsd do not fit it"},
+      {"an item's data claims 64 bytes more than its item", albumData64More,
+       "the boxes inside its \xC2\xA9"
+       "alb do not fit it"},
+      {"the same, in an item whose name does not print",
+       Patched(albumData64More, album.offset + 4, "\x01"), "the boxes inside a box do not fit it"},
+      {"a mean runs past its freeform item", Patched(file, freeform.Body(), Be(freeform.size, 4)),
+       "the boxes inside its ---- do not fit it"},
+      {"containers nested past any real file", tooDeep, "its boxes nest too deeply"},
   };
   for (const auto& c : cases) {
     const Edited edited = Edit(c.file, kLonger);
@@ -875,6 +920,7 @@ struct Fragmented {
   std::uint64_t freeAfterMoov = 0;
   std::vector<Node> beforeMoov;  // top-level boxes between ftyp and moov
   std::vector<Node> afterMoov;   // and right after moov
+  int sidxVersion = -1;          // of a segment index over every fragment before them (-1: none)
 };
 
 constexpr int kFragments = 3;
@@ -890,6 +936,45 @@ Node Moof(int k, std::uint64_t at) {
   // The data offset, from the moof's start, of the mdat's payload right after it.
   moof.kids[1].kids[1].body = Be(1, 4) + Be(1, 4) + Be(SizeOf(moof) + 8, 4);
   return moof;
+}
+
+// As ffmpeg's global_sidx writes it: each reference a moof and its mdat, the
+// first starting right after the index.
+Node SegmentIndex(int version, const std::vector<Parsed>& top) {
+  std::vector<std::uint64_t> sizes;
+  for (std::size_t i = 0; i + 1 < top.size(); ++i) {
+    if (top[i].type == "moof") sizes.push_back(top[i + 1].End() - top[i].offset);
+  }
+  sizes.resize(kFragments);
+  const int width = version == 1 ? 8 : 4;
+  std::string body = Be(static_cast<std::uint64_t>(version) << 24, 4) + Be(1, 4) + Be(44100, 4) +
+                     Be(0, width) + Be(0, width) + Be(0, 2) + Be(kFragments, 2);
+  for (std::uint64_t size : sizes) body += Be(size, 4) + Be(1024, 4) + Be(0x90000000, 4);
+  return {"sidx", body, {}};
+}
+
+// Where each reference of each segment index starts, as the sequence number
+// of the moof there (0: none), and 0 too when the last one ends past the file.
+std::vector<std::uint64_t> IndexedSegments(const std::string& file) {
+  std::vector<std::uint64_t> sequences;
+  const std::vector<Parsed> top = Parse(file);
+  for (const Parsed& sidx : top) {
+    if (sidx.type != "sidx") continue;
+    const std::uint64_t width = file[sidx.Body()] == 1 ? 8 : 4;
+    const std::uint64_t refs = sidx.Body() + 16 + 2 * width;
+    std::uint64_t at =
+        sidx.End() + BigEndian(file, sidx.Body() + 12 + width, static_cast<int>(width));
+    for (std::uint64_t i = 0; i < BigEndian(file, refs - 2, 2); ++i) {
+      std::uint64_t sequence = 0;
+      for (const Parsed& box : top) {
+        if (box.offset == at && box.type == "moof") sequence = BigEndian(file, box.Body() + 12, 4);
+      }
+      sequences.push_back(sequence);
+      at += BigEndian(file, refs + 12 * i, 4) & 0x7FFFFFFF;
+    }
+    if (at > file.size()) sequences.push_back(0);
+  }
+  return sequences;
 }
 
 std::vector<Node> FragmentedBoxes(const Fragmented& f, const std::vector<Parsed>& top) {
@@ -911,6 +996,7 @@ std::vector<Node> FragmentedBoxes(const Fragmented& f, const std::vector<Parsed>
   boxes.push_back(moov);
   if (f.freeAfterMoov != 0) boxes.push_back(Free(f.freeAfterMoov));
   boxes.insert(boxes.end(), f.afterMoov.begin(), f.afterMoov.end());
+  if (f.sidxVersion >= 0) boxes.push_back(SegmentIndex(f.sidxVersion, top));
   const int width = f.tfraVersion == 1 ? 8 : 4;
   std::string entries;
   for (int k = 0; k < kFragments; ++k) {
@@ -978,17 +1064,29 @@ std::vector<std::uint64_t> IndexedFragments(const std::string& file) {
   return sequences;
 }
 
+// Where the last fragment starts: a cut there leaves whole boxes.
+std::uint64_t LastMoof(const std::string& file) {
+  std::uint64_t at = 0;
+  for (const Parsed& box : Parse(file)) at = box.type == "moof" ? box.offset : at;
+  return at;
+}
+
 void ExpectFragmentsFollow(const std::string& before, const std::string& after) {
   EXPECT_EQ(FragmentBytes(after), FragmentBytes(before));
   EXPECT_EQ(IndexedFragments(after), IndexedFragments(before));
   for (std::uint64_t sequence : IndexedFragments(after)) EXPECT_NE(sequence, 0u);
+  EXPECT_EQ(IndexedSegments(after), IndexedSegments(before));
+  for (std::uint64_t sequence : IndexedSegments(after)) EXPECT_NE(sequence, 0u);
 }
 
 TEST(EditMp4SortAlbum, MovesEveryOffsetOfAFragmentedFile) {
-  for (int version : {0, 1}) {
-    SCOPED_TRACE(version);
+  for (const auto& versions :
+       {std::make_pair(0, -1), std::make_pair(1, -1), std::make_pair(0, 0), std::make_pair(1, 1)}) {
+    SCOPED_TRACE("tfra " + std::to_string(versions.first) + ", sidx " +
+                 std::to_string(versions.second));
     Fragmented before;
-    before.tfraVersion = version;
+    before.tfraVersion = versions.first;
+    before.sidxVersion = versions.second;
     Fragmented after = before;
     after.items.push_back(Soal(kLongerUtf8));
     const std::string file = Build(before);
@@ -1026,6 +1124,19 @@ TEST(EditMp4SortAlbum, RefusesFragmentsItCannotMove) {
   std::string noMdat = file;
   const Parsed mdat = Located(file, {"mdat"});
   noMdat.replace(mdat.offset + 4, 4, "junk");
+  const Parsed trex = Located(file, {"moov", "mvex", "trex"});
+  Fragmented indexed;
+  indexed.sidxVersion = 0;
+  Fragmented indexed64 = indexed;
+  indexed64.sidxVersion = 1;
+  const std::string v0 = Build(indexed);
+  const std::string v1 = Build(indexed64);
+  const Parsed sidx0 = Located(v0, {"sidx"});
+  const Parsed sidx1 = Located(v1, {"sidx"});
+  const std::uint64_t lastRef0 = sidx0.Body() + 24 + 12 * (kFragments - 1);
+  Fragmented tooShort;
+  tooShort.afterMoov = {{"sidx", Be(0, 4) + Be(1, 4) + Be(44100, 4), {}}};
+  const std::string kPastEnd = "the file is cut short: its segment index points past its end";
   const struct {
     const char* what;
     std::string file;
@@ -1040,17 +1151,56 @@ TEST(EditMp4SortAlbum, RefusesFragmentsItCannotMove) {
       {"an index longer than its box", Patched(file, tfra.Body() + 12, Be(9, 4)),
        "its fragment index does not fit its box"},
       {"a moof without its mdat", noMdat, "a movie fragment has no mdat"},
+      {"a trex runs past its mvex", Patched(file, trex.offset, Be(trex.size + 4, 4)),
+       "the boxes inside its mvex do not fit it"},
+      {"a sidx file cut at a fragment boundary", v0.substr(0, LastMoof(v0)), kPastEnd},
+      {"a sidx's first offset past the end", Patched(v0, sidx0.Body() + 16, Be(v0.size(), 4)),
+       kPastEnd},
+      {"a 64-bit first offset that would wrap around",
+       Patched(v1, sidx1.Body() + 20, Be(0xFFFFFFFFFFFFFF00, 8)), kPastEnd},
+      {"a referenced size past the end",
+       Patched(v0, lastRef0, Be(BigEndian(v0, lastRef0, 4) + Located(v0, {"mfra"}).size + 1, 4)),
+       kPastEnd},
+      {"more references than the sidx holds", Patched(v0, sidx0.Body() + 22, Be(kFragments + 1, 2)),
+       "its segment index does not fit its box"},
+      {"a sidx too short for its fields", Build(tooShort),
+       "its segment index does not fit its box"},
   };
   for (const auto& c : cases) {
     const Edited edited = Edit(c.file, kLonger);
     EXPECT_FALSE(edited.ok) << c.what;
     EXPECT_EQ(edited.reason, c.reason) << c.what;
   }
+  // Without its segment index the cut file is whole; a reference to another
+  // index keeps its size.
+  EXPECT_TRUE(Edit(file.substr(0, LastMoof(file)), kLonger).ok);
+  EXPECT_TRUE(
+      Edit(Patched(v0, lastRef0, Be(BigEndian(v0, lastRef0, 4) | 0x80000000, 4)), kLonger).ok);
 }
 
 TEST(EditMp4SortAlbum, RefusesTruncatedFragmentedFiles) {
   // A fragmented file cut after one of its mdat boxes is whole.
   ExpectTruncationsRefused(Build(Fragmented()), true);
+  // Unless its segment index covers what was cut: of the fragment
+  // boundaries, only where the index ends is a cut whole.
+  for (int version : {0, 1}) {
+    SCOPED_TRACE(version);
+    Fragmented indexed;
+    indexed.sidxVersion = version;
+    const std::string file = Build(indexed);
+    ExpectTruncationsRefused(file, true);
+    const std::vector<Parsed> top = Parse(file);
+    const Parsed sidx = *Child(top, "sidx");
+    const Parsed mfra = *Child(top, "mfra");
+    for (const Parsed& box : top) {
+      if (box.type != "mdat" || box.offset < sidx.offset) continue;
+      const Edited edited = Edit(file.substr(0, box.End()), kLonger);
+      EXPECT_EQ(edited.ok, box.End() == mfra.offset) << box.End() << ": " << edited.reason;
+      if (!edited.ok) {
+        EXPECT_EQ(edited.reason, "the file is cut short: its segment index points past its end");
+      }
+    }
+  }
 }
 
 // --- Real files -------------------------------------------------------------
@@ -1122,26 +1272,51 @@ TEST(EditMp4SortAlbum, TheSampleFile) {
 
 TEST(EditMp4SortAlbum, AFragmentedFileFromFfmpeg) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
-  const std::string path = TempPath("frag.m4a");
-  const std::string command =
-      "ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=1 -c:a aac -movflags "
-      "frag_keyframe+empty_moov -frag_duration 200000 -metadata artist=A -metadata "
-      "album='The Frag' -metadata title=T -metadata date=1999 '" +
-      path + "'";
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  const std::string file = ReadFile(path);
-  std::remove(path.c_str());
-  ASSERT_NE(Child(Parse(file), "moof"), nullptr);
-  ASSERT_NE(Child(Parse(file), "mfra"), nullptr);
+  // Plain, with one segment index over all fragments, and with one before
+  // each. (ffmpeg 5.1 writes global_sidx without default_base_moof with base
+  // offsets from before the index went in, a file it cannot play itself.)
+  const struct {
+    const char* flags;
+    bool indexed;
+  } cases[] = {
+      {"frag_keyframe+empty_moov", false},
+      {"frag_keyframe+empty_moov+default_base_moof+global_sidx", true},
+      {"frag_keyframe+empty_moov+dash", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.flags);
+    const std::string path = TempPath("frag.m4a");
+    const std::string command =
+        "ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=1 -c:a aac -movflags " +
+        std::string(c.flags) +
+        " -frag_duration 200000 -metadata artist=A -metadata "
+        "album='The Frag' -metadata title=T -metadata date=1999 '" +
+        path + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string file = ReadFile(path);
+    std::remove(path.c_str());
+    const std::vector<Parsed> top = Parse(file);
+    ASSERT_NE(Child(top, "moof"), nullptr);
+    ASSERT_NE(Child(top, "mfra"), nullptr);
+    EXPECT_EQ(Child(top, "sidx") != nullptr, c.indexed);
 
-  const Edited edited = Edit(file, WIDE("Frag, The"));
-  ASSERT_TRUE(edited.ok) << edited.reason;
-  EXPECT_GT(edited.bytes.size(), file.size());
-  ExpectFragmentsFollow(file, edited.bytes);
-  ExpectTagLibSees(file, edited.bytes, "Frag, The");
-  const std::string decoded = DecodedAudio(file);
-  ASSERT_EQ(decoded.rfind("MD5=", 0), 0u) << decoded;
-  EXPECT_EQ(DecodedAudio(edited.bytes), decoded);
+    const Edited edited = Edit(file, WIDE("Frag, The"));
+    ASSERT_TRUE(edited.ok) << edited.reason;
+    EXPECT_GT(edited.bytes.size(), file.size());
+    ExpectFragmentsFollow(file, edited.bytes);
+    ExpectTagLibSees(file, edited.bytes, "Frag, The");
+    const std::string decoded = DecodedAudio(file);
+    ASSERT_EQ(decoded.rfind("MD5=", 0), 0u) << decoded;
+    EXPECT_EQ(DecodedAudio(edited.bytes), decoded);
+
+    // Cut where the last fragment starts: whole box by box, yet an index
+    // still covers the fragment that went.
+    const Edited cut = Edit(file.substr(0, LastMoof(file)), WIDE("Frag, The"));
+    EXPECT_EQ(cut.ok, !c.indexed) << cut.reason;
+    if (c.indexed) {
+      EXPECT_EQ(cut.reason, "the file is cut short: its segment index points past its end");
+    }
+  }
 }
 
 }  // namespace
