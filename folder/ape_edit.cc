@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "folder/id3v2_edit.h"
+
 namespace {
 
 constexpr std::size_t kBlockSize = 32;  // a tag's header or footer
@@ -233,19 +235,11 @@ bool CheckMusepack7(const Reader& in, std::uint64_t at, std::uint64_t end) {
 // Where the audio stream starts: after an ID3v2 tag, which Monkey's Audio
 // and Musepack files may carry.
 bool StreamStart(const Reader& in, std::uint64_t end, std::uint64_t& at) {
-  constexpr std::size_t kId3v2Header = 10;
   std::string bytes;
   at = 0;
-  if (end < kId3v2Header) return true;
-  if (!in.Read(0, kId3v2Header, bytes)) return false;
-  if (bytes.compare(0, 3, "ID3") != 0) return true;
-  std::uint64_t size = 0;
-  for (std::size_t i = 6; i < kId3v2Header; ++i) {
-    if (bytes[i] & 0x80) return true;
-    size = size << 7 | static_cast<unsigned char>(bytes[i]);
-  }
-  const bool footer = bytes[3] == 4 && (bytes[5] & 0x10);
-  at = kId3v2Header + size + (footer ? kId3v2Header : 0);
+  if (end < 10) return true;
+  if (!in.Read(0, 10, bytes)) return false;
+  at = Id3v2TagSize(bytes).value_or(0);
   return true;
 }
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "folder/id3v2_edit.h"
 #include "folder/vorbis_comment.h"
 
 namespace {
@@ -147,15 +149,9 @@ bool ParseFrameHeader(const std::string& bytes, std::size_t at, FrameHeader& hea
 bool SkipId3v2(const ByteSource& file, std::uint64_t& at, std::string& reason) {
   std::string header;
   while (file.Read(at, 10, header) && header.compare(0, 3, "ID3") == 0) {
-    std::uint64_t size = 0;
-    for (std::size_t i = 6; i < 10; ++i) {
-      if (Byte(header, i) & 0x80) {
-        return Refuse(reason, "the ID3v2 tag before the FLAC stream has a bad size");
-      }
-      size = size << 7 | Byte(header, i);
-    }
-    const bool footer = Byte(header, 3) == 4 && (Byte(header, 5) & 0x10);
-    at += 10 + size + (footer ? 10 : 0);
+    const std::optional<std::size_t> size = Id3v2TagSize(header);
+    if (!size) return Refuse(reason, "the ID3v2 tag before the FLAC stream has a bad size");
+    at += *size;
     if (at > file.Size()) return Refuse(reason, "the ID3v2 tag runs past the end of the file");
   }
   return true;
