@@ -259,7 +259,8 @@ bool CheckAudio(const ByteSource& file, Stream& stream, std::string& reason) {
   FrameHeader last;
   if (!file.Read(stream.audioEnd - reach, static_cast<std::size_t>(reach), window) ||
       !FindLastFrame(window, last)) {
-    return Refuse(reason, "the file is cut short inside its audio");
+    // No frame runs whole to the end: cut inside it, or bytes of no frame after it.
+    return Refuse(reason, "its last frame is cut short, or unknown bytes follow its audio");
   }
   return CheckSampleCount(stream, first, last, reason);
 }

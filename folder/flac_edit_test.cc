@@ -687,9 +687,9 @@ std::vector<Refusal> Refusals() {
       {"FirstFrameHeaderBroken", Raw({kLastInfo}, Flipped(kFrames, 4)),
        "the audio does not start with a FLAC frame"},
       {"GarbageAfterTheLastFrame", Raw({kLastInfo}, kFrames + "x"),
-       "the file is cut short inside its audio"},
+       "its last frame is cut short, or unknown bytes follow its audio"},
       {"LastFrameBroken", Raw({kLastInfo}, Flipped(kFrames, kFrames.size() - 5)),
-       "the file is cut short inside its audio"},
+       "its last frame is cut short, or unknown bytes follow its audio"},
       {"VariableTotalTooHigh", WithAudio(WithTotal(kVariable, 451)),
        "the file is cut short: its audio stops before the last sample"},
       {"VariableTotalTooLow", WithAudio(WithTotal(kVariable, 449)),
@@ -697,7 +697,7 @@ std::vector<Refusal> Refusals() {
       {"VariableLastFrameMissing", WithAudio(CutAfterFrame(kVariable, 2)),
        "the file is cut short: its audio stops before the last sample"},
       {"VariableCutInTheLastFrame", WithAudio(kVariable, kVariable.frames.substr(0, lastAt + 5)),
-       "the file is cut short inside its audio"},
+       "its last frame is cut short, or unknown bytes follow its audio"},
       {"SampleTotalTooHigh", WithAudio(WithTotal(SampleAudio(), 2001)),
        "the file is cut short: its audio stops before the last sample"},
   };
@@ -777,13 +777,13 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"InsideTheFirstFrameHeader", kCutAudioAt + 5,
                 "the file is cut short inside its audio"},
         CutCase{"InsideTheFirstFrame", kCutAudioAt + kVariable.frameEnds[0] - 1,
-                "the file is cut short inside its audio"},
+                "its last frame is cut short, or unknown bytes follow its audio"},
         CutCase{"AfterTheFirstFrame", kCutAudioAt + kVariable.frameEnds[0],
                 "the file is cut short: its audio stops before the last sample"},
         CutCase{"AfterTheSecondFrame", kCutAudioAt + kVariable.frameEnds[1],
                 "the file is cut short: its audio stops before the last sample"},
         CutCase{"InsideTheLastFrame", kCutFile.size() - 1,
-                "the file is cut short inside its audio"}),
+                "its last frame is cut short, or unknown bytes follow its audio"}),
     CaseName<CutCase>);
 
 // ---- The audio: block sizes, numbers and how much is read.
