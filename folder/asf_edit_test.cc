@@ -416,6 +416,9 @@ struct Case {
 
 const WideString kNew = WIDE("9999 1998 Summer Hits");
 
+// By name in the test log, not as bytes.
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
 class AsfEditCase : public ::testing::TestWithParam<Case> {};
 
 TEST_P(AsfEditCase, ChangesTheSortAttributeAndNothingElse) {
@@ -693,6 +696,8 @@ Shape BaseWith(void (*change)(Shape&)) {
 // Offsets in the base file, from its layout.
 constexpr std::size_t kExtensionAt = 30 + 104 + 96;  // after file and stream properties
 constexpr std::size_t kLibraryAt = kExtensionAt + 46;
+
+void PrintTo(const Refusal& c, std::ostream* out) { *out << c.name; }
 
 class AsfRefusal : public ::testing::TestWithParam<Refusal> {};
 

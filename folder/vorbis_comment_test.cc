@@ -68,6 +68,9 @@ struct EditCase {
   CommentList after;
 };
 
+// By name in the test log, not as bytes.
+void PrintTo(const EditCase& c, std::ostream* out) { *out << c.name; }
+
 class EditVorbisCommentTable : public testing::TestWithParam<EditCase> {};
 
 TEST_P(EditVorbisCommentTable, GivesExactlyTheNewList) {
@@ -183,6 +186,8 @@ struct RefusalCase {
 };
 
 const char kSurrogate[] = "the new value holds an unpaired UTF-16 surrogate";
+
+void PrintTo(const RefusalCase& c, std::ostream* out) { *out << c.name; }
 
 class EditVorbisCommentRefusals : public testing::TestWithParam<RefusalCase> {};
 
